@@ -1,0 +1,54 @@
+# Set-up, build and test entry points; everything else is CMake.
+PACKAGES := cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins \
+            libgl-dev curl wget python3 xvfb xauth
+BUILD    := build
+ASAN     := build-asan
+JOBS     := $(shell nproc)
+
+.PHONY: all deps build run test test-asan bench clean
+
+all: build
+
+# Installs only what is missing: nothing happens when every package is there.
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing packages. Run:"; \
+	    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends $$missing"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+$(BUILD)/build.ninja $(BUILD)/Makefile: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/Makefile
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/quenvar
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Same suite with AddressSanitizer and UndefinedBehaviorSanitizer in a build folder of its own.
+test-asan: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DQUENVAR_SANITIZE=ON
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && QT_QPA_PLATFORM=offscreen \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/cmake/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/bench/relay_bench
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/bench/http_bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN)
