@@ -1,0 +1,146 @@
+// The serial-port service over QSerialPort.
+#include "serialport.h"
+
+#include <QSerialPort>
+#include <QStringList>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+struct DeviceRange
+{
+    int firstPort;
+    int lastPort;
+    const char *prefix;
+};
+
+constexpr DeviceRange kLinuxRanges[] = {
+    {1, 4, "/dev/ttyS"},
+    {5, 10, "/dev/ttyUSB"},
+    {11, 16, "/dev/ttyACM"},
+};
+
+} // namespace
+
+QString SerialPort::linuxDevice(int portNumber)
+{
+    for (const DeviceRange &range : kLinuxRanges) {
+        if (portNumber >= range.firstPort && portNumber <= range.lastPort)
+            return QString::fromLatin1(range.prefix) + QString::number(portNumber - range.firstPort);
+    }
+    return {};
+}
+
+SerialPort::SerialPort(PortTable table, QObject *parent)
+    : QObject(parent)
+    , m_table(std::move(table))
+    , m_port(new QSerialPort(this))
+{
+    connect(m_port, &QSerialPort::readyRead, this, &SerialPort::received);
+    connect(m_port, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) { onError(error); });
+}
+
+void SerialPort::setPortNumber(int portNumber)
+{
+    m_portNumber = portNumber;
+}
+
+bool SerialPort::setSettings(const QString &settings)
+{
+    const QStringList parts = settings.split(u',');
+    bool baudOk = false;
+    const qint32 baud = parts.value(0).toInt(&baudOk);
+    if (parts.size() != 4 || !baudOk || baud <= 0 || parts[1] != u"N"_s || parts[2] != u"8"_s
+        || parts[3] != u"1"_s) {
+        m_error = u"Ungültige Leitungseinstellung: "_s + settings;
+        return false;
+    }
+    m_port->setBaudRate(baud);
+    m_port->setParity(QSerialPort::NoParity);
+    m_port->setDataBits(QSerialPort::Data8);
+    m_port->setStopBits(QSerialPort::OneStop);
+    return true;
+}
+
+void SerialPort::setRts(bool on)
+{
+    m_rts = on;
+    if (m_port->isOpen())
+        m_port->setRequestToSend(on); // a device without modem lines refuses; that is harmless
+}
+
+void SerialPort::setRtsCtsHandshake(bool on)
+{
+    m_port->setFlowControl(on ? QSerialPort::HardwareControl : QSerialPort::NoFlowControl);
+}
+
+bool SerialPort::open()
+{
+    m_error.clear();
+    if (m_port->isOpen()) {
+        m_error = u"Port ist bereits offen"_s;
+        return false;
+    }
+    const QString device = m_table ? m_table(m_portNumber) : QString();
+    if (device.isEmpty()) {
+        m_error = u"Kein Gerät für COM"_s + QString::number(m_portNumber);
+        return false;
+    }
+    m_port->setPortName(device);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        m_error = m_port->errorString();
+        return false;
+    }
+    // Pseudo-terminals and some adapters have no modem lines: RTS is best effort.
+    if (m_rts && m_port->flowControl() != QSerialPort::HardwareControl)
+        m_port->setRequestToSend(true);
+    m_port->clearError();
+    return true;
+}
+
+void SerialPort::close()
+{
+    if (m_port->isOpen())
+        m_port->close();
+}
+
+bool SerialPort::isOpen() const
+{
+    return m_port->isOpen();
+}
+
+qint64 SerialPort::waitingCount() const
+{
+    return m_port->isOpen() ? m_port->bytesAvailable() : 0;
+}
+
+QByteArray SerialPort::read(qint64 maxBytes)
+{
+    return m_port->read(maxBytes);
+}
+
+bool SerialPort::write(const QByteArray &data)
+{
+    if (!m_port->isOpen()) {
+        m_error = u"Port ist nicht offen"_s;
+        return false;
+    }
+    return m_port->write(data) == data.size();
+}
+
+void SerialPort::onError(int error)
+{
+    if (error == QSerialPort::NoError)
+        return;
+    m_error = m_port->errorString();
+    // The device is gone (unplugged adapter, or a pseudo-terminal whose other
+    // end closed, which reports read errors without end). Closing stops the
+    // flood; the owner hears of it once.
+    const bool gone = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
+    if (gone && m_port->isOpen()) {
+        m_port->close();
+        emit deviceLost();
+    }
+}

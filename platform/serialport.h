@@ -1,0 +1,60 @@
+// The serial-port service: numbered ports, line-settings text, receive event.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QSerialPort;
+
+class SerialPort : public QObject
+{
+    Q_OBJECT
+public:
+    // Maps a port number to its device file; an empty result means "no such port".
+    using PortTable = std::function<QString(int portNumber)>;
+
+    // COM1-4 → ttyS0-3, COM5-10 → ttyUSB0-5, COM11-16 → ttyACM0-5.
+    static QString linuxDevice(int portNumber);
+
+    explicit SerialPort(PortTable table = &SerialPort::linuxDevice, QObject *parent = nullptr);
+
+    void setPortNumber(int portNumber);
+    int portNumber() const { return m_portNumber; }
+
+    // Line settings such as "9600,N,8,1"; false when the text is not understood.
+    bool setSettings(const QString &settings);
+    // The receive event fires for every arrival whatever the threshold; the
+    // thresholds are kept so the link reads like its configuration.
+    void setSendThreshold(int bytes) { m_sendThreshold = bytes; }
+    void setReceiveThreshold(int bytes) { m_receiveThreshold = bytes; }
+    void setRts(bool on);
+    void setRtsCtsHandshake(bool on);
+
+    bool open();
+    void close();
+    bool isOpen() const;
+
+    qint64 waitingCount() const;
+    QByteArray read(qint64 maxBytes);
+    bool write(const QByteArray &data);
+
+    QString errorString() const { return m_error; }
+
+signals:
+    void received();
+    // The device went away under an open port (unplugged).
+    void deviceLost();
+
+private:
+    void onError(int error);
+
+    PortTable m_table;
+    QSerialPort *m_port;
+    int m_portNumber = 0;
+    int m_sendThreshold = 0;
+    int m_receiveThreshold = 0;
+    bool m_rts = false;
+    QString m_error;
+};

@@ -1,0 +1,259 @@
+// The socket service over QTcpServer, QTcpSocket and QUdpSocket.
+#include "socket.h"
+
+#include <QHash>
+#include <QHostInfo>
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Connections taken from a listener but not yet accepted, by request id.
+// Taking them out of the server at once means a listener closed before the
+// accept (the frame endpoint accepts on itself) loses nothing.
+QHash<qint64, QPointer<QTcpSocket>> &pendingRequests()
+{
+    static QHash<qint64, QPointer<QTcpSocket>> requests;
+    return requests;
+}
+
+qint64 nextRequestId()
+{
+    static qint64 id = 0;
+    return ++id;
+}
+
+} // namespace
+
+Socket::Socket(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Socket::~Socket()
+{
+    close();
+}
+
+bool Socket::listen()
+{
+    if (!m_server) {
+        m_server = new QTcpServer(this);
+        connect(m_server, &QTcpServer::newConnection, this, &Socket::onNewConnection);
+    }
+    // The server decides how many connections it takes; the kernel keeps the rest waiting.
+    m_server->setMaxPendingConnections(1 << 15);
+    if (!m_server->listen(QHostAddress::AnyIPv4, m_localPort)) {
+        m_error = m_server->errorString();
+        m_state = Error;
+        return false;
+    }
+    m_localPort = m_server->serverPort();
+    m_state = Listening;
+    return true;
+}
+
+bool Socket::bind(quint16 localPort, const QString &localHost)
+{
+    m_localPort = localPort;
+    const QHostAddress address = resolveIPv4(localHost);
+    if (address.isNull()) {
+        m_error = u"Host nicht gefunden: "_s + localHost;
+        m_state = Error;
+        return false;
+    }
+    if (!m_udp) {
+        m_udp = new QUdpSocket(this);
+        connect(m_udp, &QUdpSocket::readyRead, this, &Socket::onUdpReadyRead);
+    }
+    if (!m_udp->bind(address, localPort)) {
+        m_error = m_udp->errorString();
+        m_state = Error;
+        return false;
+    }
+    m_state = Open;
+    return true;
+}
+
+bool Socket::connectTo(const QString &remoteHost, quint16 remotePort)
+{
+    m_remotePort = remotePort;
+    m_remoteAddress = resolveIPv4(remoteHost);
+    if (m_remoteAddress.isNull()) {
+        m_error = u"Host nicht gefunden: "_s + remoteHost;
+        m_state = Error;
+        return false;
+    }
+    if (!m_udp) {
+        m_udp = new QUdpSocket(this);
+        connect(m_udp, &QUdpSocket::readyRead, this, &Socket::onUdpReadyRead);
+    }
+    // An unconnected socket that names the target on every datagram: a
+    // "port unreachable" answer from a peer that is not listening yet then
+    // cannot turn the next send into an error.
+    if (m_udp->state() == QAbstractSocket::UnconnectedState
+        && !m_udp->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
+        m_error = m_udp->errorString();
+        m_state = Error;
+        return false;
+    }
+    m_state = Open;
+    return true;
+}
+
+bool Socket::accept(qint64 requestId)
+{
+    QPointer<QTcpSocket> connection = pendingRequests().take(requestId);
+    if (!connection || connection->state() != QAbstractSocket::ConnectedState) {
+        if (connection)
+            connection->deleteLater();
+        m_error = u"Verbindung nicht mehr vorhanden"_s;
+        return false;
+    }
+    if (m_server)
+        m_server->close();
+    adopt(connection);
+    return true;
+}
+
+void Socket::adopt(QTcpSocket *connection)
+{
+    dropConnection();
+    m_connection = connection;
+    connection->setParent(this);
+    m_state = Connected;
+    connect(connection, &QTcpSocket::readyRead, this,
+            [this, connection] { emit dataArrival(connection->bytesAvailable()); });
+    connect(connection, &QTcpSocket::bytesWritten, this, [this, connection](qint64 bytes) {
+        emit sendProgress(bytes);
+        if (connection == m_connection && connection->bytesToWrite() == 0)
+            emit sendComplete();
+    });
+    connect(connection, &QTcpSocket::disconnected, this, [this, connection] {
+        if (connection != m_connection)
+            return;
+        m_state = Closing;
+        emit closed();
+    });
+    // Data that came with the connection is announced like any later arrival.
+    if (connection->bytesAvailable() > 0) {
+        QMetaObject::invokeMethod(this, [this, connection] {
+            if (connection == m_connection && connection->bytesAvailable() > 0)
+                emit dataArrival(connection->bytesAvailable());
+        }, Qt::QueuedConnection);
+    }
+}
+
+void Socket::dropConnection()
+{
+    if (!m_connection)
+        return;
+    QTcpSocket *old = m_connection;
+    m_connection = nullptr;
+    old->disconnect(this);
+    old->abort();
+    // Never delete a socket from inside its own signal.
+    old->deleteLater();
+}
+
+void Socket::onNewConnection()
+{
+    while (m_server && m_server->hasPendingConnections()) {
+        QTcpSocket *connection = m_server->nextPendingConnection();
+        connection->setParent(nullptr);
+        const qint64 id = nextRequestId();
+        pendingRequests().insert(id, connection);
+        emit connectionRequest(id);
+        // A request nobody accepted is refused rather than left hanging.
+        if (QPointer<QTcpSocket> left = pendingRequests().take(id)) {
+            left->abort();
+            left->deleteLater();
+        }
+    }
+}
+
+void Socket::onUdpReadyRead()
+{
+    while (m_udp && m_udp->hasPendingDatagrams())
+        m_datagrams.enqueue(m_udp->receiveDatagram().data());
+    // A handler that lets events run may bring us back here: the outer loop
+    // announces what was queued meanwhile, in order.
+    if (m_announcing)
+        return;
+    m_announcing = true;
+    while (!m_datagrams.isEmpty()) {
+        const qint64 size = m_datagrams.head().size();
+        const qsizetype before = m_datagrams.size();
+        emit dataArrival(size);
+        // A handler that did not take the datagram still leaves with it gone.
+        if (m_datagrams.size() == before)
+            m_datagrams.dequeue();
+    }
+    m_announcing = false;
+}
+
+qint64 Socket::send(const QByteArray &data)
+{
+    if (m_protocol == Udp) {
+        if (!m_udp || m_state != Open || m_remoteAddress.isNull())
+            return -1;
+        return m_udp->writeDatagram(data, m_remoteAddress, m_remotePort);
+    }
+    if (!m_connection || m_state != Connected)
+        return -1;
+    return m_connection->write(data);
+}
+
+QByteArray Socket::takeAll()
+{
+    if (m_protocol == Udp)
+        return m_datagrams.isEmpty() ? QByteArray() : m_datagrams.dequeue();
+    return m_connection ? m_connection->readAll() : QByteArray();
+}
+
+void Socket::close()
+{
+    if (m_server)
+        m_server->close();
+    dropConnection();
+    if (m_udp)
+        m_udp->close();
+    m_datagrams.clear();
+    m_state = Closed;
+}
+
+QString Socket::localHostName()
+{
+    return QHostInfo::localHostName();
+}
+
+QString Socket::localIpAddress()
+{
+    const auto addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address.toString();
+    }
+    return QHostAddress(QHostAddress::LocalHost).toString();
+}
+
+QHostAddress Socket::resolveIPv4(const QString &host)
+{
+    if (host.compare(u"localhost"_s, Qt::CaseInsensitive) == 0)
+        return QHostAddress(QHostAddress::LocalHost);
+    QHostAddress literal;
+    if (literal.setAddress(host))
+        return literal;
+    const auto addresses = QHostInfo::fromName(host).addresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            return address;
+    }
+    return {};
+}
