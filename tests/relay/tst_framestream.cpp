@@ -1,0 +1,103 @@
+// Tests of cutting a TCP byte stream into whole frames.
+#include "canmessage.h"
+#include "framestream.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+class TestFrameStream : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cutsArrivals_data();
+    void cutsArrivals();
+    void clearDropsTheTail();
+    void randomSplitsKeepEveryFrameInOrder();
+};
+
+namespace {
+
+// Frames that differ in every position, so a shifted cut shows.
+QByteArray numberedFrames(int count)
+{
+    QByteArray bytes;
+    for (int i = 0; i < count * FrameSize; ++i)
+        bytes.append(char(i % 251));
+    return bytes;
+}
+
+QByteArray spaceFramed()
+{
+    return QByteArray::fromHex("20318B0A08474312340001 0020");
+}
+
+} // namespace
+
+void TestFrameStream::cutsArrivals_data()
+{
+    QTest::addColumn<QByteArrayList>("arrivals");
+    QTest::addColumn<QByteArrayList>("frames");
+    QTest::addColumn<qsizetype>("pending");
+
+    const QByteArray two = numberedFrames(2);
+    const QByteArray one = two.first(FrameSize);
+    const QByteArray second = two.sliced(FrameSize);
+    QTest::newRow("spaces at both ends pass whole") << QByteArrayList{spaceFramed()} << QByteArrayList{spaceFramed()}
+                                                    << qsizetype(0);
+    QTest::newRow("1 + 12") << QByteArrayList{one.first(1), one.sliced(1)} << QByteArrayList{one} << qsizetype(0);
+    QTest::newRow("12 + 14") << QByteArrayList{two.first(12), two.sliced(12) + 'x'} << QByteArrayList{one, second}
+                             << qsizetype(1);
+    QTest::newRow("27 at once") << QByteArrayList{two + 'x'} << QByteArrayList{one, second} << qsizetype(1);
+    QTest::newRow("tail over three arrivals")
+        << QByteArrayList{one.first(5), one.sliced(5, 5), one.sliced(10) + second.first(2)} << QByteArrayList{one}
+        << qsizetype(2);
+    QTest::newRow("12 only") << QByteArrayList{one.first(12)} << QByteArrayList{} << qsizetype(12);
+    QTest::newRow("empty arrivals") << QByteArrayList{{}, one.first(3), {}} << QByteArrayList{} << qsizetype(3);
+}
+
+void TestFrameStream::cutsArrivals()
+{
+    QFETCH(QByteArrayList, arrivals);
+    QFETCH(QByteArrayList, frames);
+    QFETCH(qsizetype, pending);
+    FrameStream stream;
+    QByteArrayList out;
+    for (const QByteArray &arrival : arrivals)
+        out += stream.append(arrival);
+    QCOMPARE(out, frames);
+    QCOMPARE(stream.pendingSize(), pending);
+}
+
+void TestFrameStream::clearDropsTheTail()
+{
+    FrameStream stream;
+    QVERIFY(stream.append(QByteArray(5, 'a')).isEmpty());
+    stream.clear();
+    QCOMPARE(stream.pendingSize(), 0);
+    const QByteArray frame = spaceFramed();
+    QCOMPARE(stream.append(frame), QByteArrayList{frame});
+}
+
+void TestFrameStream::randomSplitsKeepEveryFrameInOrder()
+{
+    const int frameCount = 2000;
+    const QByteArray input = numberedFrames(frameCount);
+    QRandomGenerator random(4711);
+    FrameStream stream;
+    QByteArray output;
+    for (qsizetype pos = 0; pos < input.size();) {
+        const qsizetype size = qMin<qsizetype>(random.bounded(1, 40), input.size() - pos);
+        for (const QByteArray &frame : stream.append(QByteArrayView(input).sliced(pos, size))) {
+            QCOMPARE(frame.size(), FrameSize);
+            output += frame;
+        }
+        QVERIFY(stream.pendingSize() < FrameSize);
+        pos += size;
+    }
+    QCOMPARE(stream.pendingSize(), 0);
+    QCOMPARE(output, input);
+}
+
+QTEST_APPLESS_MAIN(TestFrameStream)
+#include "tst_framestream.moc"
