@@ -1,0 +1,117 @@
+// The program's one window: its controls, start-up, shut-down and the buttons' handlers.
+#pragma once
+
+#include "linkwindow.h"
+#include "relaywindow.h"
+#include "serialport.h"
+#include "serverwindow.h"
+
+#include <QWidget>
+#include <memory>
+
+class CAN;
+class FrameRelay;
+class HttpServer;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class Socket;
+class SocketArray;
+class TimerArray;
+
+class FrmMain : public QWidget, public LinkWindow, public RelayWindow, public ServerWindow
+{
+    Q_OBJECT
+public:
+    // The port table decides which device file each numbered port is; the
+    // program folder (normally the executable's) holds RIri.ini and is served.
+    explicit FrmMain(SerialPort::PortTable portTable = &SerialPort::linuxDevice,
+                     QString programFolder = executableFolder(), QWidget *parent = nullptr);
+    ~FrmMain() override;
+
+    static QString executableFolder();
+
+    // LinkWindow
+    void showLinkStatus(const QString &text) override;
+    void setControlEnabled(Control control, bool enabled) override;
+    int comboSelectedIndex() const override;
+    void setComboSelectedIndex(int index) override;
+    int comboCount() const override;
+    QString comboEntry(int index) const override;
+    QString comboText() const override;
+    QString baudText() const override;
+    void setBaudText(const QString &text) override;
+
+    // RelayWindow and ServerWindow
+    void showNetworkStatus(const QString &text) override;
+    void setServerButtons(bool openEnabled) override;
+
+    // What the tests and the benchmark look at; none of it is used by the handlers.
+    CAN *canLink() const { return CAN_Link.get(); }
+    HttpServer *httpServer() const { return m_http; }
+    SerialPort *serialPort() const { return MSComm1; }
+    Socket *tcpListen() const { return TCPListen; }
+    QString peerHost() const { return PeerHost; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void connectHandlers();
+
+    void Form_Load();
+    void Form_Unload();
+    bool COM_Port_Available(int n);
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void Command5_Click();
+    void Command6_Click();
+    void Text6_KeyUp();
+    void applySelectionRule();
+    bool validSelection() const;
+    void onSerialDeviceLost();
+    void reportSetupFailure(const QString &what, int port, const Socket &socket);
+
+    QGroupBox *ServerFrame;
+    QLabel *Label1;
+    QLineEdit *Text1;
+    QLabel *Label6;
+    QLineEdit *Text2;
+    QLabel *Label2;
+    QLineEdit *Text5;
+    QPushButton *Command1;
+    QPushButton *Command2;
+    QLabel *LFileProgress;
+    QGroupBox *CANFrame;
+    QLabel *Label3;
+    QComboBox *Combo1;
+    QLabel *Label4;
+    QLineEdit *Text6;
+    QPushButton *Command3;
+    QPushButton *Command4;
+    QPushButton *Command5;
+    QLabel *Label5;
+    QPushButton *Command6;
+
+    TimerArray *TSendData;
+    SocketArray *Winsock1;
+    Socket *TCPListen;
+    Socket *UDPSend;
+    Socket *UDPListen;
+    SerialPort *MSComm1;
+
+    FrameRelay *m_relay;
+    HttpServer *m_http;
+    std::unique_ptr<CAN> CAN_Link;
+    QString PeerHost;
+    QString m_programFolder;
+    qint16 FramePort = 0;
+    QStringList m_setupFailures;
+    bool m_unloaded = false;
+};

@@ -1,0 +1,12 @@
+// Starts the application with its one window.
+#include "frmmain.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    FrmMain window;
+    window.show();
+    return app.exec();
+}

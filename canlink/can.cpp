@@ -1,0 +1,181 @@
+// The link object: serial open and close, ping and wait, frame translation, settings.
+#include "can.h"
+
+#include "canmessage.h"
+#include "deviceidentification.h"
+#include "eventpump.h"
+#include "linkwindow.h"
+#include "numbertext.h"
+#include "serialport.h"
+#include "settingsfile.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <limits>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr int kSendThreshold = 0;    // no event when the output buffer empties
+constexpr int kReceiveThreshold = 1; // an event as soon as one byte waits
+constexpr qint16 kDefaultTimeOut = 2;
+constexpr int kWaitSleepMs = 10;
+constexpr quint8 kRewrittenTypeByte = 0xEE;
+constexpr qsizetype kTypeOffset = 11; // frame bytes 12 and 13
+
+} // namespace
+
+CAN::CAN(SerialPort &MSComm1, LinkWindow &window, QString iniPath)
+    : m_serial(MSComm1)
+    , m_window(window)
+    , m_iniPath(std::move(iniPath))
+{
+}
+
+QString CAN::COM_Speed() const
+{
+    return numberToText(Baud_Rate);
+}
+
+bool CAN::setCOM_Speed(const QString &vNewValue)
+{
+    const std::optional<double> speed = numberFromText(vNewValue);
+    if (!speed)
+        return false;
+    Baud_Rate = *speed;
+    return true;
+}
+
+QString CAN::Verbinden()
+{
+    const QString failure = u"Fehler beim Öffnen von COM"_s + Port_Nr;
+    const std::optional<int> portNumber = roundToRange(
+        leadingNumber(Port_Nr), std::numeric_limits<qint16>::min(), std::numeric_limits<qint16>::max());
+    if (!portNumber)
+        return failure;
+    m_serial.setPortNumber(*portNumber);
+    if (!m_serial.setSettings(numberToText(Baud_Rate) + u",N,8,1"_s))
+        return failure;
+    m_serial.setSendThreshold(kSendThreshold);
+    m_serial.setReceiveThreshold(kReceiveThreshold);
+    m_serial.setRts(true);
+    m_serial.setRtsCtsHandshake(true);
+    if (!m_serial.open())
+        return failure;
+    Verbunden = true;
+    return u"Verbindung an COM"_s + Port_Nr + u" öffnen"_s;
+}
+
+QString CAN::Trennen()
+{
+    Verbunden = false;
+    m_serial.close();
+    return u"Verbindung getrennt"_s;
+}
+
+QByteArray CAN::CBefehl(const QByteArray &Meldung)
+{
+    // Frames pass whole: a 0x20 at either end is data, not padding.
+    if (Meldung.isEmpty() || Meldung.size() % FrameSize != 0)
+        return Meldung;
+    const QByteArray frame = Meldung.first(FrameSize);
+    if (quint8(frame[LengthOffset]) != PingAnswerLength || !isPingFrame(frame))
+        return Meldung; // only a ping answer touches the answer code
+    const DeviceIdentification device = identifyDevice(frame);
+    Device_Type = device.deviceType;
+    if (device.setsDeviceId)
+        Device_ID = device.deviceId;
+    m_window.showLinkStatus(device.label);
+
+    QByteArray result = frame;
+    result[kTypeOffset] = char(kRewrittenTypeByte);
+    result[kTypeOffset + 1] = char(kRewrittenTypeByte);
+    m_window.setControlEnabled(LinkWindow::Control::Command4, false);
+    m_window.setControlEnabled(LinkWindow::Control::Command5, true);
+    Answer_Code = device.code;
+    return result;
+}
+
+QByteArray CAN::CAN_Retour(const QByteArray &Meldung)
+{
+    if (Meldung.isEmpty() || Meldung.size() % FrameSize != 0)
+        return Meldung;
+    const std::optional<DecodedFrame> decoded = decodeFrame(Meldung);
+    if (!decoded || decoded->Cmd != PingCommand || decoded->Resp != RespAnswer)
+        return Meldung;
+    // A ping answer goes back out as the ping request it answers.
+    ID_Bits = identBuildText(GatewayPingPrio, PingCommand, RespRequest, decoded->Hash);
+    return buildFrame(ID_Bits, 0, QByteArrayView(Meldung).sliced(DataOffset, DataSize));
+}
+
+qint32 CAN::Command_Execute(const QString &Device, qint16 &TimeOut)
+{
+    QByteArray data;
+    bool wait = false;
+    if (Device == u"Ping"_s) {
+        wait = true;
+        ID_Bits = fieldBitText(GatewayPingPrio, PrioWidth) + Byte_To_Bin(PingCommand) + RespRequest
+                  + hashBitText(GatewayPingHash);
+        data = buildFrame(ID_Bits, 0, {});
+    }
+    if (Send_And_Wait(data, wait, TimeOut) == Failed) {
+        m_window.setControlEnabled(LinkWindow::Control::Command4, true);
+        m_window.setControlEnabled(LinkWindow::Control::Command5, false);
+        m_window.showLinkStatus(u"keine Verbindung"_s);
+        return Failed;
+    }
+    return Answer_Code;
+}
+
+qint16 CAN::Send_And_Wait(const QByteArray &data, bool wait, qint16 &TimeOut)
+{
+    if (TimeOut == 0)
+        TimeOut = kDefaultTimeOut;
+    Answer_Code = NoAnswer;
+    m_abortWait = false;
+    // A write that fails (port gone) can never be answered.
+    if (!data.isEmpty() && !m_serial.write(data))
+        return Failed;
+    const qint64 start = EventPump::nowSeconds();
+    for (;;) {
+        if (!wait || Answer_Code != NoAnswer)
+            return qint16(Answer_Code);
+        if (EventPump::nowSeconds() - start > TimeOut || m_abortWait || !m_serial.isOpen())
+            return Failed;
+        EventPump::sleepMs(kWaitSleepMs);
+        EventPump::runPending();
+    }
+}
+
+void CAN::ini_lesen()
+{
+    QFile file(m_iniPath);
+    // A missing or unreadable file keeps the values the object has.
+    if (file.open(QIODevice::ReadOnly)) {
+        const LinkSettings settings = parseSettings(file.readAll());
+        if (settings.portText)
+            Port_Nr = *settings.portText;
+        if (settings.speed)
+            Baud_Rate = *settings.speed;
+    }
+    const QString wanted = u"COM"_s + Port_Nr;
+    for (int index = 0; index < m_window.comboCount(); ++index) {
+        if (m_window.comboEntry(index) == wanted)
+            m_window.setComboSelectedIndex(index);
+    }
+    m_window.setBaudText(COM_Speed());
+}
+
+void CAN::ini_Schreiben()
+{
+    // Written aside and renamed over the old file: a crash never leaves half a file.
+    QSaveFile file(m_iniPath);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(settingsBytes(Port_Nr, COM_Speed()));
+        if (file.commit())
+            return;
+    }
+    m_window.showLinkStatus(u"Einstellungen konnten nicht gespeichert werden: "_s
+                            + file.errorString());
+}

@@ -1,0 +1,92 @@
+// Both relay directions and the small handlers of the frame endpoints.
+#include "framerelay.h"
+
+#include "canmessage.h"
+#include "eventpump.h"
+#include "frametranslator.h"
+#include "relaywindow.h"
+#include "serialport.h"
+#include "socket.h"
+
+using namespace Qt::Literals::StringLiterals;
+
+FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen,
+                       Socket &UDPSend, RelayWindow &window, QObject *parent)
+    : QObject(parent)
+    , m_serial(MSComm1)
+    , m_tcpListen(TCPListen)
+    , m_udpListen(UDPListen)
+    , m_udpSend(UDPSend)
+    , m_window(window)
+{
+    connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
+    connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
+    connect(&m_tcpListen, &Socket::connectionRequest, this,
+            &FrameRelay::TCPListen_ConnectionRequest);
+    // A half frame of a client that has gone must not prefix the next client's frames.
+    connect(&m_tcpListen, &Socket::closed, this, [this] { m_tcpStream.clear(); });
+    connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
+    connect(&m_udpSend, &Socket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
+}
+
+void FrameRelay::MSComm1_OnComm()
+{
+    // Only whole frames are read; a started frame waits in the port for its rest.
+    const qint64 frames = m_serial.waitingCount() / FrameSize;
+    if (frames == 0 || !m_translator)
+        return;
+    const QByteArray text = m_serial.read(frames * FrameSize);
+    for (qsizetype at = 0; at + FrameSize <= text.size(); at += FrameSize) {
+        const QByteArray answer = m_translator->CBefehl(text.mid(at, FrameSize));
+        if (m_tcpListen.state() == Socket::Connected)
+            m_tcpListen.send(answer);
+    }
+}
+
+void FrameRelay::TCPListen_DataArrival()
+{
+    EventPump::runPending();
+    m_window.showNetworkStatus(u"TCPListen: Daten erhalten"_s);
+    const QList<QByteArray> frames = m_tcpStream.append(m_tcpListen.takeAll());
+    // With the link closed there is nobody to hand the frames to.
+    if (!m_serial.isOpen())
+        return;
+    for (const QByteArray &frame : frames)
+        m_serial.write(frame);
+}
+
+void FrameRelay::UDPListen_DataArrival()
+{
+    EventPump::runPending();
+    m_window.showNetworkStatus(u"UDPListen: Daten erhalten"_s);
+    const QByteArray data = m_udpListen.takeAll();
+    if (data.size() < FrameSize || data.size() % FrameSize != 0 || !m_translator)
+        return;
+    for (qsizetype at = 0; at < data.size(); at += FrameSize) {
+        const QByteArray answer = m_translator->CAN_Retour(data.mid(at, FrameSize));
+        if (m_udpSend.state() == Socket::Open) {
+            m_udpSend.send(answer);
+            m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
+        }
+        if (m_tcpListen.state() == Socket::Connected)
+            m_tcpListen.send(answer);
+    }
+}
+
+void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
+{
+    EventPump::runPending();
+    if (m_tcpListen.state() != Socket::Listening)
+        return;
+    // One client at a time: the endpoint stops listening and becomes the connection.
+    m_tcpListen.close();
+    m_tcpStream.clear();
+    m_tcpListen.accept(RequestID);
+    m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
+}
+
+void FrameRelay::UDPSend_DataArrival()
+{
+    m_window.showNetworkStatus(u"UDPSend: Daten erhalten"_s);
+    m_udpSend.takeAll();
+}

@@ -1,0 +1,38 @@
+// Moves frames between the serial link and the frame endpoints, both directions.
+#pragma once
+
+#include "framestream.h"
+
+#include <QObject>
+
+class FrameTranslator;
+class RelayWindow;
+class SerialPort;
+class Socket;
+
+class FrameRelay : public QObject
+{
+    Q_OBJECT
+public:
+    FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen, Socket &UDPSend,
+               RelayWindow &window, QObject *parent = nullptr);
+
+    // Until the link object exists, frames that need it are dropped.
+    void setTranslator(FrameTranslator *translator) { m_translator = translator; }
+
+    void MSComm1_OnComm();
+    void TCPListen_DataArrival();
+    void UDPListen_DataArrival();
+    void TCPListen_ConnectionRequest(qint64 RequestID);
+    void UDPSend_DataArrival();
+
+private:
+    SerialPort &m_serial;
+    Socket &m_tcpListen;
+    Socket &m_udpListen;
+    Socket &m_udpSend;
+    RelayWindow &m_window;
+    FrameTranslator *m_translator = nullptr;
+    // The TCP client's byte stream: frames split across arrivals are completed here.
+    FrameStream m_tcpStream;
+};

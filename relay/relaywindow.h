@@ -1,0 +1,12 @@
+// The part of the window the frame relay writes to.
+#pragma once
+
+#include <QString>
+
+class RelayWindow
+{
+public:
+    virtual ~RelayWindow() = default;
+    // Replaces the text of the network status line.
+    virtual void showNetworkStatus(const QString &text) = 0;
+};

@@ -1,0 +1,259 @@
+// The window through a whole session: probe, enabling rules, settings file, open and close.
+#include "can.h"
+#include "pseudoterminal.h"
+#include "socket.h"
+#include "windowdriver.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestFrmMain : public QObject
+{
+    Q_OBJECT
+
+private:
+    QByteArray readIni(const QTemporaryDir &dir)
+    {
+        QFile file(dir.filePath(u"RIri.ini"_s));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    void writeIni(const QTemporaryDir &dir, const QByteArray &bytes)
+    {
+        QFile file(dir.filePath(u"RIri.ini"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+private slots:
+    void startupOffersOnlyPortsThatOpen()
+    {
+        PseudoTerminal free3, free7, held5;
+        QSerialPort holder;
+        holder.setPortName(held5.slavePath());
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        QTemporaryDir dir;
+        FrmMain w(portTable({{3, free3.slavePath()}, {5, held5.slavePath()},
+                             {7, free7.slavePath()}, {9, u"/dev/does-not-exist"_s},
+                             {17, free3.slavePath()}}),
+                  dir.path());
+        WindowDriver d{w};
+        QCOMPARE(d.ports(), QStringList({u"COM3"_s, u"COM7"_s}));
+        QCOMPARE(d.combo()->currentIndex(), -1);
+        QVERIFY(!d.canFrameShown());
+        QCOMPARE(w.windowTitle(), u"Quenvar"_s);
+        QCOMPARE(d.field("Text2")->text(), u"80"_s);
+        for (const char *name : {"Text1", "Text2", "Text5", "Command2", "Command3", "Command4",
+                                 "Command5"})
+            QVERIFY2(!d.enabled(name), name);
+        QVERIFY(d.enabled("Command1"));
+        QCOMPARE(d.label("LFileProgress"), u"Not connected"_s);
+        QCOMPARE(d.label("Label5"), u"nicht verbunden"_s);
+        // The probe leaves every port free for other programs.
+        for (const PseudoTerminal *pty : {&free3, &free7}) {
+            QSerialPort other;
+            other.setPortName(pty->slavePath());
+            QVERIFY(other.open(QIODevice::ReadWrite));
+        }
+        // Nothing was read or written before "Öffnen".
+        QVERIFY(!QFile::exists(dir.filePath(u"RIri.ini"_s)));
+        QVERIFY(!w.canLink());
+    }
+
+    void wholeSessionFollowsTheEnablingRules()
+    {
+        PseudoTerminal port3;
+        QTemporaryDir dir;
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d{w};
+
+        d.open();
+        QVERIFY(!d.enabled("Command1"));
+        QVERIFY(d.enabled("Command2"));
+        QVERIFY(d.canFrameShown());
+        QCOMPARE(d.label("LFileProgress"), u"UDP-Betrieb über Port 15730"_s);
+        QVERIFY(w.canLink());
+        // No settings file: the field shows the new object's speed.
+        QCOMPARE(d.field("Text6")->text(), u"0"_s);
+        QVERIFY(!d.enabled("Command3"));
+
+        d.choosePort(u"COM3"_s);
+        QVERIFY(d.enabled("Command3")); // "0" is a speed, though not a useful one
+        d.typeBaud(u"96x"_s);
+        QVERIFY2(!d.enabled("Command3"), "a speed that is no number cannot be applied");
+        d.typeBaud(u""_s);
+        QVERIFY(!d.enabled("Command3"));
+        d.typeBaud(u"9600"_s);
+        QVERIFY(d.enabled("Command3"));
+        QCOMPARE(w.canLink()->COM_Port(), u"3"_s);
+        QCOMPARE(w.canLink()->COM_Speed(), u"9600"_s);
+
+        d.click("Command3");
+        QVERIFY(!d.enabled("Command3"));
+        QVERIFY(d.enabled("Command4"));
+        QCOMPARE(readIni(dir), QByteArray("riri\r\nPortNr=3\r\nBaudRate=9600\r\n"));
+
+        // "Verbinden" opens and pings; nothing answers on this port, so the
+        // wait ends after its ten seconds with the link still open.
+        QElapsedTimer waited;
+        waited.start();
+        d.click("Command4");
+        QVERIFY(waited.elapsed() >= 10'000 && waited.elapsed() < 12'500);
+        QCOMPARE(d.label("Label5"), u"keine Verbindung"_s);
+        QVERIFY(w.canLink()->Verbindungs_Status());
+        QVERIFY(d.enabled("Command4"));
+        QVERIFY(!d.enabled("Command5"));
+        QVERIFY(!d.enabled("Combo1"));
+        QVERIFY(!d.enabled("Text6"));
+
+        // "Verbinden" on the open link closes it.
+        d.click("Command4");
+        QCOMPARE(d.label("Label5"), u"Verbindung getrennt"_s);
+        QVERIFY(!w.canLink()->Verbindungs_Status());
+        QVERIFY(d.enabled("Combo1"));
+        QVERIFY(d.enabled("Text6"));
+        QVERIFY(d.enabled("Command4"));
+    }
+
+    void settingsFileIsReadByTheMarkerRules_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<QString>("baud");
+        QTest::addColumn<bool>("applicable");
+        QTest::newRow("blanks around the port") << QByteArray("riri\r\nPortNr= 5 \r\nBaudRate=115200\r\n")
+                                                << u"COM5"_s << u"115200"_s << true;
+        QTest::newRow("port not offered") << QByteArray("riri\r\nPortNr=6\r\nBaudRate=115200\r\n")
+                                          << QString() << u"115200"_s << false;
+        QTest::newRow("marker with more text, later group wins")
+            << QByteArray("ririXYZ\r\nPortNr=6\r\nBaudRate=1200\r\nx\r\nriri\r\nPortNr=5\r\nBaudRate=57600\r\n")
+            << u"COM5"_s << u"57600"_s << true;
+        QTest::newRow("second line no port, third still read")
+            << QByteArray("riri\r\nportnr=5\r\nBaudRate=4800\r\n") << QString() << u"4800"_s << false;
+        QTest::newRow("no marker") << QByteArray("PortNr=5\r\nBaudRate=4800\r\n") << QString()
+                                   << u"0"_s << false;
+        QTest::newRow("short file keeps what was read")
+            << QByteArray("riri\r\nPortNr=5") << u"COM5"_s << u"0"_s << true;
+        QTest::newRow("speed no number") << QByteArray("riri\r\nPortNr=5\r\nBaudRate=fast\r\n")
+                                         << u"COM5"_s << u"0"_s << true;
+        QTest::newRow("bare line feeds") << QByteArray("riri\nPortNr=5\nBaudRate=19200\n")
+                                         << u"COM5"_s << u"19200"_s << true;
+    }
+    void settingsFileIsReadByTheMarkerRules()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, selected);
+        QFETCH(QString, baud);
+        QFETCH(bool, applicable);
+        PseudoTerminal port5;
+        QTemporaryDir dir;
+        writeIni(dir, file);
+        FrmMain w(portTable({{5, port5.slavePath()}}), dir.path());
+        WindowDriver d{w};
+        d.open();
+        QCOMPARE(d.combo()->currentIndex() >= 0 ? d.combo()->currentText() : QString(), selected);
+        QCOMPARE(d.field("Text6")->text(), baud);
+        QCOMPARE(d.enabled("Command3"), applicable);
+        if (applicable) {
+            QCOMPARE(w.canLink()->COM_Port(), u"5"_s);
+            QCOMPARE(w.canLink()->COM_Speed(), baud);
+        }
+    }
+
+    void openCloseOpenKeepsTheLinkObject()
+    {
+        PseudoTerminal port2;
+        QTemporaryDir dir;
+        writeIni(dir, "riri\r\nPortNr=2\r\nBaudRate=9600\r\n");
+        FrmMain w(portTable({{2, port2.slavePath()}}), dir.path());
+        WindowDriver d{w};
+        d.open();
+        CAN *first = w.canLink();
+        writeIni(dir, "riri\r\nPortNr=2\r\nBaudRate=1200\r\n");
+        d.click("Command2");
+        QVERIFY(d.enabled("Command1"));
+        QVERIFY(!d.enabled("Command2"));
+        // The frame port is free again after "Schließen".
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 15731));
+        probe.close();
+        d.click("Command1");
+        QCOMPARE(w.canLink(), first);
+        QCOMPARE(d.field("Text6")->text(), u"9600"_s); // not read again
+        QCOMPARE(d.label("LFileProgress"), u"UDP-Betrieb über Port 15730"_s);
+    }
+
+    void connectOnAHeldPortFails()
+    {
+        PseudoTerminal port3;
+        QTemporaryDir dir;
+        writeIni(dir, "riri\r\nPortNr=3\r\nBaudRate=9600\r\n");
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d{w};
+        d.open();
+        d.click("Command3");
+        QSerialPort holder;
+        holder.setPortName(port3.slavePath());
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        d.click("Command4");
+        QCOMPARE(d.label("Label5"), u"Fehler beim Öffnen von COM3"_s);
+        QVERIFY(!w.canLink()->Verbindungs_Status());
+        QVERIFY(d.enabled("Command4"));
+        QVERIFY(d.enabled("Combo1"));
+        holder.close();
+        // An empty port text opens nothing and names nothing after "COM".
+        w.canLink()->setCOM_Port(QString());
+        d.click("Command4");
+        QCOMPARE(d.label("Label5"), u"Fehler beim Öffnen von COM"_s);
+    }
+
+    void busyPortsAreReportedAndStayVisible()
+    {
+        QTcpServer httpHolder;
+        QVERIFY(httpHolder.listen(QHostAddress::AnyIPv4, 0));
+        QUdpSocket frameHolder;
+        QVERIFY(frameHolder.bind(QHostAddress::LocalHost, 15731));
+        QTemporaryDir dir;
+        FrmMain w(portTable({}), dir.path());
+        WindowDriver d{w};
+        d.open(httpHolder.serverPort());
+        const QString status = d.label("LFileProgress");
+        QVERIFY2(status.contains(u"HTTP-Port "_s + QString::number(httpHolder.serverPort())
+                                 + u" kann nicht geöffnet werden"_s),
+                 qPrintable(status));
+        QVERIFY2(status.contains(u"UDP-Port 15731 kann nicht geöffnet werden"_s), qPrintable(status));
+        // Without the UDP endpoint the serial side is not set up.
+        QVERIFY(!d.canFrameShown());
+        QVERIFY(!w.canLink());
+        // Once the ports are free, closing and opening again sets everything up.
+        frameHolder.close();
+        httpHolder.close();
+        d.click("Command2");
+        d.click("Command1");
+        QCOMPARE(d.label("LFileProgress"), u"UDP-Betrieb über Port 15730"_s);
+        QVERIFY(d.canFrameShown());
+    }
+
+    void endClosesTheEndpoints()
+    {
+        QTemporaryDir dir;
+        FrmMain w(portTable({}), dir.path());
+        WindowDriver d{w};
+        w.show();
+        d.open();
+        d.click("Command6");
+        QVERIFY(!w.isVisible());
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 15731));
+        QTcpServer tcpProbe;
+        QVERIFY(tcpProbe.listen(QHostAddress::AnyIPv4, 15731));
+    }
+};
+
+QTEST_MAIN(TestFrmMain)
+#include "tst_frmmain.moc"
