@@ -1,0 +1,28 @@
+// The record of one connection slot: what it still has to send and how far it got.
+#pragma once
+
+#include "filesystem.h"
+
+#include <QByteArray>
+
+#include <memory>
+
+struct ConnSlot
+{
+    // 0: nothing left but what the socket holds; -1: PageText pending; 1 or more: File's number.
+    qint16 FileNr = 0;
+    // Header and body together; 64-bit so files of 2 GiB and more are served.
+    qint64 ResponseSize = 0;
+    qint64 SentBytes = 0;
+    QByteArray RequestPath;
+    QByteArray PageText;
+
+    // Bytes collected until they form a request, so a request split across arrivals is answered.
+    QByteArray Received;
+    // Set once the request is taken; later arrivals on the connection are ignored.
+    bool RequestTaken = false;
+    // Counts the connections accepted into this slot, so a handler that let
+    // events run can tell whether the slot it read before was reused meanwhile.
+    quint64 Connection = 0;
+    std::unique_ptr<FileSystem::RawFile> File;
+};

@@ -1,0 +1,317 @@
+// The HTTP file server's event handlers; every decision they take is made by a pure function.
+#include "httpserver.h"
+
+#include "eventpump.h"
+#include "listing.h"
+#include "localeformat.h"
+#include "progress.h"
+#include "request.h"
+#include "responseheader.h"
+#include "servedtree.h"
+#include "serverwindow.h"
+#include "socketarray.h"
+#include "timerarray.h"
+
+#include <QFile>
+
+#include <cerrno>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+// A flood of connections could otherwise nest event passes until the stack runs
+// out; beyond this depth a handler goes on without letting events run, which
+// its checks after the pass cover anyway.
+constexpr int MaximumNestedPasses = 16;
+constexpr qint16 FirstFileNumber = 1;
+constexpr qint16 PagePending = -1;
+} // namespace
+
+HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindow &window, QObject *parent)
+    : QObject(parent)
+    , m_winsock1(winsock1)
+    , m_tSendData(tSendData)
+    , m_window(window)
+{
+    connect(&winsock1, &SocketArray::connectionRequest, this, &HttpServer::WinSock1_ConnectionRequest);
+    connect(&winsock1, &SocketArray::dataArrival, this, &HttpServer::Winsock1_DataArrival);
+    connect(&winsock1, &SocketArray::sendProgress, this, &HttpServer::Winsock1_SendProgress);
+    connect(&winsock1, &SocketArray::sendComplete, this, &HttpServer::WinSock1_SendComplete);
+    connect(&winsock1, &SocketArray::closed, this, &HttpServer::WinSock1_Close);
+    connect(&tSendData, &TimerArray::tick, this, &HttpServer::TSendData_Timer);
+}
+
+HttpServer::~HttpServer() = default;
+
+void HttpServer::setWebRoot(const QString &root)
+{
+    m_webRoot = root;
+    m_webRootPath = QFile::encodeName(root);
+}
+
+void HttpServer::letEventsRun()
+{
+    if (m_nestedPasses >= MaximumNestedPasses)
+        return;
+    ++m_nestedPasses;
+    EventPump::runPending();
+    --m_nestedPasses;
+}
+
+// ---- Connection slots ----
+
+void HttpServer::WinSock1_ConnectionRequest(int /*index*/, qint64 requestId)
+{
+    letEventsRun();
+    int slot = freeSlot();
+    if (slot < 0)
+        slot = createSlot();
+    // With no slot left the request is not accepted, which refuses it.
+    if (slot < 0)
+        return;
+    ConnSlot &record = m_slots[size_t(slot)];
+    resetRecord(record);
+    ++record.Connection;
+    m_winsock1.at(slot)->accept(requestId);
+}
+
+int HttpServer::freeSlot() const
+{
+    const int highest = qMin(m_winsock1.highestIndex(), int(m_slots.size()) - 1);
+    for (int i = 1; i <= highest; ++i) {
+        if (m_winsock1.at(i)->state() == Socket::Closed)
+            return i;
+    }
+    return -1;
+}
+
+int HttpServer::createSlot()
+{
+    const int index = m_winsock1.highestIndex() + 1;
+    if (index > m_highestSlotIndex)
+        return -1;
+    m_winsock1.create(index);
+    m_slots.resize(size_t(index) + 1);
+    while (m_tSendData.highestIndex() < index)
+        m_tSendData.create(m_tSendData.highestIndex() + 1);
+    m_tSendData.setEnabled(index, false);
+    m_tSendData.setInterval(index, int(SendInterval.count()));
+    return index;
+}
+
+void HttpServer::resetRecord(ConnSlot &record)
+{
+    releaseFile(record);
+    record.FileNr = 0;
+    record.RequestPath.clear();
+    record.ResponseSize = 0;
+    record.SentBytes = 0;
+    record.PageText.clear();
+    record.Received.clear();
+    record.RequestTaken = false;
+}
+
+void HttpServer::releaseFile(ConnSlot &record)
+{
+    if (record.File)
+        record.File->close();
+    record.File.reset();
+    if (record.FileNr >= FirstFileNumber) {
+        m_fileNumbers.erase(record.FileNr);
+        record.FileNr = 0;
+    }
+}
+
+qint16 HttpServer::nextFileNumber() const
+{
+    qint16 number = FirstFileNumber;
+    for (const qint16 used : m_fileNumbers) {
+        if (used != number)
+            break;
+        ++number;
+    }
+    return number;
+}
+
+void HttpServer::WinSock1_SendComplete(int index)
+{
+    if (size_t(index) >= m_slots.size())
+        return;
+    const ConnSlot &before = m_slots[size_t(index)];
+    if (before.SentBytes >= before.ResponseSize) {
+        WinSock1_Close(index);
+        return;
+    }
+    const quint64 connection = before.Connection;
+    letEventsRun();
+    const ConnSlot &record = m_slots[size_t(index)];
+    // Closed or taken by another connection meanwhile: nothing of this response is left to send.
+    if (record.Connection != connection || record.SentBytes >= record.ResponseSize)
+        return;
+    m_tSendData.setInterval(index, int(SendInterval.count()));
+    m_tSendData.setEnabled(index, true);
+}
+
+void HttpServer::WinSock1_Close(int index)
+{
+    if (index < 0 || index > m_winsock1.highestIndex())
+        return;
+    Socket *socket = m_winsock1.at(index);
+    socket->close();
+    // Released before events run, so a connection accepted into the slot
+    // meanwhile never inherits (or loses) this one's file.
+    quint64 connection = 0;
+    if (size_t(index) < m_slots.size()) {
+        resetRecord(m_slots[size_t(index)]);
+        connection = m_slots[size_t(index)].Connection;
+    }
+    letEventsRun();
+    const auto sameConnection = [&] {
+        return size_t(index) >= m_slots.size() || m_slots[size_t(index)].Connection == connection;
+    };
+    while (socket->state() != Socket::Closed && sameConnection()) {
+        socket->close();
+        letEventsRun();
+    }
+    m_window.showNetworkStatus(u"WinSock "_s + QString::number(index) + u" closed"_s);
+    if (index == 0)
+        m_window.setServerButtons(true);
+}
+
+// ---- Request handling ----
+
+void HttpServer::Winsock1_DataArrival(int index, qint64 /*bytesTotal*/)
+{
+    letEventsRun();
+    Socket *socket = m_winsock1.at(index);
+    if (size_t(index) >= m_slots.size() || socket->state() != Socket::Connected)
+        return;
+    ConnSlot &record = m_slots[size_t(index)];
+    if (record.RequestTaken) {
+        socket->takeAll();
+        return;
+    }
+    m_window.showNetworkStatus(u"HTTP-Anfrage erhalten"_s);
+    const qsizetype checked = record.Received.size();
+    record.Received += socket->takeAll();
+    if (!Request::matchesPattern(record.Received, checked)) {
+        if (record.Received.size() > Request::MaximumPendingBytes)
+            WinSock1_Close(index);
+        return;
+    }
+    record.RequestTaken = true;
+    const QByteArray request = std::exchange(record.Received, {});
+    answer(index, Request::pathOf(request));
+}
+
+void HttpServer::answer(int index, const QByteArray &requestPath)
+{
+    const std::optional<QByteArray> localPath = Request::localPathFor(m_webRootPath, requestPath);
+    if (!localPath) {
+        answerNotFound(index);
+        return;
+    }
+    const FileSystem::PathInfo target =
+        ServedTree::lookup(*localPath, FileSystem::canonicalPath(m_webRootPath));
+    if (target.kind == FileSystem::Kind::Folder)
+        answerFolder(index, requestPath);
+    else if (target.kind == FileSystem::Kind::Regular)
+        answerFile(index, requestPath, *localPath);
+    else
+        answerNotFound(index);
+}
+
+void HttpServer::answerFolder(int index, const QByteArray &requestPath)
+{
+    ConnSlot &record = m_slots[size_t(index)];
+    record.PageText = BuildDirListing(m_webRootPath, requestPath);
+    record.FileNr = PagePending;
+    const QByteArray header = ResponseHeader::folder(m_serverName.toLatin1(), record.PageText.size());
+    record.ResponseSize = record.PageText.size() + header.size();
+    m_winsock1.at(index)->send(header);
+}
+
+void HttpServer::answerFile(int index, const QByteArray &requestPath, const QByteArray &localPath)
+{
+    std::unique_ptr<FileSystem::RawFile> file = FileSystem::RawFile::open(localPath);
+    if (!file) {
+        answerNotFound(index);
+        return;
+    }
+    m_window.showNetworkStatus(u"Transfering: "_s + QString::fromLatin1(requestPath));
+    ConnSlot &record = m_slots[size_t(index)];
+    record.RequestPath = requestPath;
+    record.FileNr = nextFileNumber();
+    m_fileNumbers.insert(record.FileNr);
+    record.File = std::move(file);
+    const QByteArray header = ResponseHeader::file(m_serverName.toLatin1(), Request::contentTypeLine(requestPath),
+                                                   record.File->length());
+    record.ResponseSize = record.File->length() + header.size();
+    m_winsock1.at(index)->send(header);
+}
+
+void HttpServer::answerNotFound(int index)
+{
+    const QByteArray header = ResponseHeader::notFound(m_serverName.toLatin1());
+    m_slots[size_t(index)].ResponseSize = header.size();
+    m_winsock1.at(index)->send(header);
+}
+
+// ---- Transfer and progress ----
+
+void HttpServer::TSendData_Timer(int index)
+{
+    // One-shot: the next tick is armed only by the next completed send.
+    m_tSendData.setEnabled(index, false);
+    if (size_t(index) >= m_slots.size())
+        return;
+    const ConnSlot &record = m_slots[size_t(index)];
+    if (record.FileNr == PagePending)
+        sendPageText(index);
+    else if (record.FileNr >= FirstFileNumber)
+        sendFilePiece(index);
+}
+
+void HttpServer::sendPageText(int index)
+{
+    ConnSlot &record = m_slots[size_t(index)];
+    const QByteArray piece = record.PageText.left(m_pieceSize);
+    record.PageText.remove(0, piece.size());
+    if (record.PageText.isEmpty())
+        record.FileNr = 0;
+    m_winsock1.at(index)->send(piece);
+}
+
+void HttpServer::sendFilePiece(int index)
+{
+    ConnSlot &record = m_slots[size_t(index)];
+    FileSystem::RawFile &file = *record.File;
+    const qint64 wanted = qMin(m_pieceSize, file.length() - file.position());
+    const QByteArray piece = file.read(wanted);
+    // A read error, or a file that got shorter since it was opened: the answer
+    // cannot be completed, so the connection ends here.
+    if (wanted <= 0 || piece.size() != wanted) {
+        WinSock1_Close(index);
+        return;
+    }
+    if (file.position() >= file.length())
+        releaseFile(record);
+    m_winsock1.at(index)->send(piece);
+}
+
+void HttpServer::Winsock1_SendProgress(int index, qint64 bytesSent)
+{
+    if (size_t(index) >= m_slots.size())
+        return;
+    ConnSlot &record = m_slots[size_t(index)];
+    record.SentBytes += bytesSent;
+    if (record.FileNr < FirstFileNumber || !record.File)
+        return;
+    if (const std::optional<QString> line = Progress::line(record.RequestPath, record.SentBytes,
+                                                           record.File->length())) {
+        m_window.showNetworkStatus(*line);
+        return;
+    }
+    // Only a zero-length file leaves the percentage without a value.
+    m_window.showNetworkStatus(Progress::errorLine(LocaleFormat::nowText(), index, EDOM, qt_error_string(EDOM)));
+}

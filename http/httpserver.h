@@ -1,0 +1,83 @@
+// The HTTP file server: connection slots, request handling and the paced transfer of answers.
+#pragma once
+
+#include "connslot.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <deque>
+#include <set>
+
+class ServerWindow;
+class SocketArray;
+class TimerArray;
+
+class HttpServer : public QObject
+{
+    Q_OBJECT
+public:
+    // Slot indices are 16-bit signed numbers.
+    static constexpr int HighestSlotIndex = 32767;
+    // Largest piece of a body handed to a socket per timer tick.
+    static constexpr qint64 PieceSize = 2048;
+    static constexpr std::chrono::milliseconds SendInterval {1};
+
+    // Connects itself to the arrays' events; element 0 of `winsock1` is the
+    // listener, which the window opens and closes.
+    HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindow &window, QObject *parent = nullptr);
+    ~HttpServer() override;
+
+    void setServerName(const QString &name) { m_serverName = name; }
+    QString ServerName() const { return m_serverName; }
+    void setWebRoot(const QString &root);
+    QString WebRoot() const { return m_webRoot; }
+
+    // Indexed like the socket array once the first connection has been accepted.
+    const std::deque<ConnSlot> &ConnSlots() const { return m_slots; }
+
+    // Closes slot `index` (0 is the listener) and frees what it holds; also the
+    // handler of the peer closing a connection.
+    void WinSock1_Close(int index);
+
+    // Tuning for tests that would otherwise need gigabytes of ticks or tens of
+    // thousands of sockets; the program keeps PieceSize and HighestSlotIndex.
+    void setPieceSize(qint64 bytes) { m_pieceSize = bytes; }
+    void setHighestSlotIndex(int index) { m_highestSlotIndex = index; }
+
+private:
+    void WinSock1_ConnectionRequest(int index, qint64 requestId);
+    void Winsock1_DataArrival(int index, qint64 bytesTotal);
+    void WinSock1_SendComplete(int index);
+    void Winsock1_SendProgress(int index, qint64 bytesSent);
+    void TSendData_Timer(int index);
+
+    void letEventsRun();
+    int freeSlot() const;
+    int createSlot();
+    void resetRecord(ConnSlot &record);
+    void releaseFile(ConnSlot &record);
+    qint16 nextFileNumber() const;
+
+    void answer(int index, const QByteArray &requestPath);
+    void answerFolder(int index, const QByteArray &requestPath);
+    void answerFile(int index, const QByteArray &requestPath, const QByteArray &localPath);
+    void answerNotFound(int index);
+    void sendPageText(int index);
+    void sendFilePiece(int index);
+
+    SocketArray &m_winsock1;
+    TimerArray &m_tSendData;
+    ServerWindow &m_window;
+    // A deque, so records keep their place while the pool grows inside a nested event pass.
+    std::deque<ConnSlot> m_slots;
+    std::set<qint16> m_fileNumbers;
+    QString m_serverName;
+    QString m_webRoot;
+    QByteArray m_webRootPath;
+    qint64 m_pieceSize = PieceSize;
+    int m_highestSlotIndex = HighestSlotIndex;
+    int m_nestedPasses = 0;
+};

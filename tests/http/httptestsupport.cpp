@@ -1,0 +1,182 @@
+// Shared set-up of the HTTP suites.
+#include "httptestsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocale>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+// Wakes a waiting event pass now and then, so time limits are noticed.
+constexpr int WakeIntervalMs = 5;
+constexpr int ConnectTimeoutMs = 10000;
+} // namespace
+
+const QString TestServer::DefaultName = u"Lorvane HTTP Server Version 1.00"_s;
+
+bool pumpUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QTimer wake;
+    wake.start(WakeIntervalMs);
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+void pumpFor(int milliseconds)
+{
+    QElapsedTimer clock;
+    clock.start();
+    pumpUntil([&] { return clock.elapsed() >= milliseconds; }, milliseconds + 1000);
+}
+
+TestServer::TestServer()
+    : server(winsock1, tSendData, window)
+{
+    QDir(base.path()).mkdir(u"www"_s);
+    server.setServerName(DefaultName);
+    server.setWebRoot(path());
+    winsock1.at(0)->setProtocol(Socket::Tcp);
+    winsock1.at(0)->setLocalPort(0);
+    if (!winsock1.at(0)->listen())
+        qFatal("cannot listen: %s", qPrintable(winsock1.at(0)->errorString()));
+}
+
+quint16 TestServer::port() const
+{
+    return winsock1.at(0)->localPort();
+}
+
+QString TestServer::path(const QString &relative) const
+{
+    const QString root = base.path() + u"/www"_s;
+    return relative.isEmpty() ? root : root + u'/' + relative;
+}
+
+QByteArray TestServer::pathBytes(const QByteArray &relative) const
+{
+    const QByteArray root = QFile::encodeName(path());
+    return relative.isEmpty() ? root : root + '/' + relative;
+}
+
+void TestServer::writeFile(const QByteArray &relative, const QByteArray &content) const
+{
+    const QByteArray target = pathBytes(relative);
+    FILE *file = std::fopen(target.constData(), "wb");
+    if (!file)
+        qFatal("cannot create %s", target.constData());
+    if (!content.isEmpty())
+        std::fwrite(content.constData(), 1, size_t(content.size()), file);
+    std::fclose(file);
+}
+
+void TestServer::makeFolder(const QByteArray &relative) const
+{
+    if (!QDir().mkpath(QFile::decodeName(pathBytes(relative))))
+        qFatal("cannot create folder %s", relative.constData());
+}
+
+int TestServer::connectedSlots() const
+{
+    int count = 0;
+    for (int i = 1; i <= winsock1.highestIndex(); ++i)
+        count += winsock1.at(i)->state() == Socket::Connected ? 1 : 0;
+    return count;
+}
+
+QByteArray Response::header() const
+{
+    const qsizetype end = bytes.indexOf("\n\n");
+    return end < 0 ? bytes : bytes.left(end + 2);
+}
+
+QByteArray Response::body() const
+{
+    const qsizetype end = bytes.indexOf("\n\n");
+    return end < 0 ? QByteArray() : bytes.mid(end + 2);
+}
+
+QByteArray getRequest(const QByteArray &path)
+{
+    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+}
+
+Response exchange(quint16 port, const QByteArray &request, int timeoutMs)
+{
+    Client client(port);
+    Response response;
+    if (!client.waitConnected())
+        return response;
+    client.send(request);
+    response.closedByServer = client.waitClosed(timeoutMs);
+    response.bytes = client.received;
+    return response;
+}
+
+Client::Client(quint16 port)
+    : socket(new QTcpSocket)
+{
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { received += socket->readAll(); });
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
+        received += socket->readAll();
+        closed = true;
+    });
+    socket->connectToHost(u"127.0.0.1"_s, port);
+}
+
+Client::~Client()
+{
+    QObject::disconnect(socket, nullptr, nullptr, nullptr);
+    socket->abort();
+    socket->deleteLater();
+}
+
+bool Client::waitConnected()
+{
+    return pumpUntil([this] { return socket->state() == QAbstractSocket::ConnectedState || closed; },
+                     ConnectTimeoutMs)
+        && !closed;
+}
+
+void Client::send(const QByteArray &data)
+{
+    socket->write(data);
+}
+
+bool Client::waitClosed(int timeoutMs)
+{
+    return pumpUntil([this] { return closed; }, timeoutMs);
+}
+
+void Client::abort()
+{
+    socket->abort();
+}
+
+int openFileCount()
+{
+    return int(QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+GermanLocale::GermanLocale()
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+}
+
+GermanLocale::~GermanLocale()
+{
+    QLocale::setDefault(m_previous);
+}

@@ -1,0 +1,102 @@
+// Shared set-up of the HTTP suites: a served temporary tree, a listening server and real clients.
+#pragma once
+
+#include "httpserver.h"
+#include "serverwindow.h"
+#include "socketarray.h"
+#include "timerarray.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+
+class QTcpSocket;
+
+// The window side of the server, keeping every status text in order.
+class RecordingWindow : public ServerWindow
+{
+public:
+    void showNetworkStatus(const QString &text) override { texts.append(text); }
+    void setServerButtons(bool openEnabled) override { buttonStates.append(openEnabled); }
+
+    QStringList texts;
+    QList<bool> buttonStates;
+};
+
+// Runs events (the server shares the thread with the clients) until `done`
+// holds or the time is up; answers whether it holds.
+bool pumpUntil(const std::function<bool()> &done, int timeoutMs = 20000);
+// Runs events for about this long.
+void pumpFor(int milliseconds);
+
+// A server listening on a free port of 127.0.0.1 and serving `root()`.
+class TestServer
+{
+public:
+    TestServer();
+
+    quint16 port() const;
+    // Absolute path of a name below the served folder.
+    QString path(const QString &relative = QString()) const;
+    QByteArray pathBytes(const QByteArray &relative = QByteArray()) const;
+    void writeFile(const QByteArray &relative, const QByteArray &content) const;
+    void makeFolder(const QByteArray &relative) const;
+    // Number of slots whose socket is connected.
+    int connectedSlots() const;
+
+    static const QString DefaultName;
+
+    QTemporaryDir base;
+    SocketArray winsock1;
+    TimerArray tSendData;
+    RecordingWindow window;
+    HttpServer server;
+};
+
+// A response as the client saw it.
+struct Response
+{
+    QByteArray bytes;
+    bool closedByServer = false;
+
+    QByteArray header() const;
+    QByteArray body() const;
+};
+
+// Sends `request` and collects everything until the server closes the connection.
+Response exchange(quint16 port, const QByteArray &request, int timeoutMs = 20000);
+// The request line the way most clients send it.
+QByteArray getRequest(const QByteArray &path);
+
+// A client whose bytes can be sent in parts and whose progress can be watched.
+class Client
+{
+public:
+    explicit Client(quint16 port);
+    ~Client();
+    bool waitConnected();
+    void send(const QByteArray &data);
+    // Runs events until the server closed the connection.
+    bool waitClosed(int timeoutMs = 20000);
+    void abort();
+
+    QTcpSocket *socket;
+    QByteArray received;
+    bool closed = false;
+};
+
+// Entries of /proc/self/fd.
+int openFileCount();
+
+// Pins the locale for the German texts, restoring the previous one afterwards.
+class GermanLocale
+{
+public:
+    GermanLocale();
+    ~GermanLocale();
+
+private:
+    QLocale m_previous;
+};

@@ -1,0 +1,148 @@
+// Locale texts of the server and the transfer progress line.
+#include "httptestsupport.h"
+#include "localeformat.h"
+#include "progress.h"
+
+#include <QLocale>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestProgress : public QObject
+{
+    Q_OBJECT
+private slots:
+    void twoDecimals_data();
+    void twoDecimals();
+    void groupedInteger_data();
+    void groupedInteger();
+    void singleByte_data();
+    void singleByte();
+    void line_data();
+    void line();
+    void noLineForAnEmptyFile();
+    void errorLine();
+};
+
+void TestProgress::twoDecimals_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("text");
+
+    const QLocale german(QLocale::German, QLocale::Germany);
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    QTest::newRow("example") << german << 51.5 << u"51,50"_s;
+    QTest::newRow("above hundred") << german << 2148.0 / 2050.0 * 100.0 << u"104,78"_s;
+    QTest::newRow("one digit padded") << german << 5.5 << u"05,50"_s;
+    QTest::newRow("zero") << german << 0.0 << u"00,00"_s;
+    QTest::newRow("rounds up into a new digit") << german << 99.999 << u"100,00"_s;
+    QTest::newRow("rounds to padded") << german << 9.999 << u"10,00"_s;
+    QTest::newRow("no grouping") << german << 12345.6 << u"12345,60"_s;
+    QTest::newRow("English separator") << english << 5.5 << u"05.50"_s;
+}
+
+void TestProgress::twoDecimals()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(double, value);
+    QFETCH(QString, text);
+    const QLocale previous;
+    QLocale::setDefault(locale);
+    const QString shown = LocaleFormat::twoDecimals(value);
+    QLocale::setDefault(previous);
+    QCOMPARE(shown, text);
+}
+
+void TestProgress::groupedInteger_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<qint64>("value");
+    QTest::addColumn<QString>("text");
+
+    const QLocale german(QLocale::German, QLocale::Germany);
+    QTest::newRow("zero") << german << qint64(0) << u"0"_s;
+    QTest::newRow("below a thousand") << german << qint64(999) << u"999"_s;
+    QTest::newRow("thousands") << german << qint64(3418) << u"3.418"_s;
+    QTest::newRow("millions") << german << qint64(1234567) << u"1.234.567"_s;
+    QTest::newRow("English") << QLocale(QLocale::English) << qint64(1234567) << u"1,234,567"_s;
+}
+
+void TestProgress::groupedInteger()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(qint64, value);
+    QFETCH(QString, text);
+    const QLocale previous;
+    QLocale::setDefault(locale);
+    const QString shown = LocaleFormat::groupedInteger(value);
+    QLocale::setDefault(previous);
+    QCOMPARE(shown, text);
+}
+
+void TestProgress::singleByte_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("ASCII") << u"3.418"_s << QByteArray("3.418");
+    QTest::newRow("Latin-1 no-break space") << u"1\u00A0234"_s << QByteArray("1\xA0" "234");
+    QTest::newRow("narrow no-break space") << u"1\u202F234"_s << QByteArray("1\xA0" "234");
+    QTest::newRow("Arabic-Indic digits") << u"\u0661\u066C\u0662\u0663\u0664"_s << QByteArray("1?234");
+    QTest::newRow("Latin-1 letters") << u"\u00E9\u00FF"_s << QByteArray("\xE9\xFF");
+}
+
+void TestProgress::singleByte()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(LocaleFormat::toSingleByte(text), bytes);
+}
+
+void TestProgress::line_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<qint64>("sent");
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("example") << QByteArray("/a.zip") << qint64(5150) << qint64(10000)
+                             << u"Transfering: /a.zip - 5150 of 10000 bytes sent (51,50% Done)."_s;
+    QTest::newRow("header counted, total not")
+        << QByteArray("/b") << qint64(2148) << qint64(2050)
+        << u"Transfering: /b - 2148 of 2050 bytes sent (104,78% Done)."_s;
+    QTest::newRow("path as requested") << QByteArray("/my%20file.txt") << qint64(1) << qint64(100)
+                                       << u"Transfering: /my%20file.txt - 1 of 100 bytes sent (01,00% Done)."_s;
+    QTest::newRow("past 2 GiB") << QByteArray("/big") << qint64(3'221'225'472LL) << qint64(4'294'967'296LL)
+                                << u"Transfering: /big - 3221225472 of 4294967296 bytes sent (75,00% Done)."_s;
+    QTest::newRow("just past 2^31") << QByteArray("/big") << qint64(2'147'483'748LL) << qint64(2'147'483'651LL)
+                                    << u"Transfering: /big - 2147483748 of 2147483651 bytes sent (100,00% Done)."_s;
+    QTest::newRow("Latin-1 path") << QByteArray("/caf\xE9") << qint64(50) << qint64(100)
+                                  << u"Transfering: /caf\u00E9 - 50 of 100 bytes sent (50,00% Done)."_s;
+}
+
+void TestProgress::line()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(qint64, sent);
+    QFETCH(qint64, length);
+    QFETCH(QString, text);
+    GermanLocale german;
+    const std::optional<QString> shown = Progress::line(path, sent, length);
+    QVERIFY(shown);
+    QCOMPARE(*shown, text);
+}
+
+void TestProgress::noLineForAnEmptyFile()
+{
+    QVERIFY(!Progress::line("/empty", 97, 0));
+}
+
+void TestProgress::errorLine()
+{
+    QCOMPARE(Progress::errorLine(u"01.02.24 10:11"_s, 3, 33, u"Numerical argument out of domain"_s),
+             u"01.02.24 10:11: (3) Error 33 - Numerical argument out of domain"_s);
+}
+
+QTEST_GUILESS_MAIN(TestProgress)
+#include "tst_progress.moc"
