@@ -26,6 +26,7 @@ constexpr int kFirstProbedPort = 1;
 constexpr int kLastProbedPort = 16;
 constexpr quint16 kFramePort = 15731;
 constexpr quint16 kEchoPort = 15730;
+constexpr int kLowestTcpPort = 1;
 constexpr int kHighestTcpPort = 65535;
 constexpr QSize kClientSize(234, 414);
 constexpr QSize kButtonSize(89, 25);
@@ -251,7 +252,7 @@ void FrmMain::Command1_Click()
         m_http->setWebRoot(m_programFolder);
     if (PeerHost.isEmpty())
         PeerHost = kDefaultPeerHost;
-    const std::optional<int> httpPort = roundToRange(leadingNumber(Text2->text()), 0, kHighestTcpPort);
+    const std::optional<int> httpPort = roundToRange(leadingNumber(Text2->text()), kLowestTcpPort, kHighestTcpPort);
 
     if (UDPListen->state() == Socket::Closed) {
         UDPListen->setProtocol(Socket::Udp);

@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <utility>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -77,6 +79,7 @@ bool Socket::bind(quint16 localPort, const QString &localHost)
         m_state = Error;
         return false;
     }
+    m_localPort = m_udp->localPort();
     m_state = Open;
     return true;
 }
@@ -180,22 +183,32 @@ void Socket::onNewConnection()
 
 void Socket::onUdpReadyRead()
 {
-    while (m_udp && m_udp->hasPendingDatagrams())
-        m_datagrams.enqueue(m_udp->receiveDatagram().data());
     // A handler that lets events run may bring us back here: the outer loop
     // announces what was queued meanwhile, in order.
-    if (m_announcing)
+    if (m_announcing) {
+        queuePendingDatagrams();
         return;
-    m_announcing = true;
-    while (!m_datagrams.isEmpty()) {
-        const qint64 size = m_datagrams.head().size();
-        const qsizetype before = m_datagrams.size();
-        emit dataArrival(size);
-        // A handler that did not take the datagram still leaves with it gone.
-        if (m_datagrams.size() == before)
-            m_datagrams.dequeue();
     }
+    m_announcing = true;
+    // A datagram that arrives while a handler lets events run is not announced
+    // by the socket (it does not signal while it is signalling), so look again
+    // before leaving.
+    do {
+        queuePendingDatagrams();
+        while (!m_datagrams.isEmpty()) {
+            m_datagram = m_datagrams.dequeue();
+            emit dataArrival(m_datagram.size());
+            // A handler that did not take the datagram still leaves with it gone.
+            m_datagram.clear();
+        }
+    } while (m_udp && m_udp->hasPendingDatagrams());
     m_announcing = false;
+}
+
+void Socket::queuePendingDatagrams()
+{
+    while (m_udp && m_udp->hasPendingDatagrams())
+        m_datagrams.enqueue(m_udp->receiveDatagram().data());
 }
 
 qint64 Socket::send(const QByteArray &data)
@@ -213,7 +226,7 @@ qint64 Socket::send(const QByteArray &data)
 QByteArray Socket::takeAll()
 {
     if (m_protocol == Udp)
-        return m_datagrams.isEmpty() ? QByteArray() : m_datagrams.dequeue();
+        return std::exchange(m_datagram, {});
     return m_connection ? m_connection->readAll() : QByteArray();
 }
 
@@ -225,6 +238,7 @@ void Socket::close()
     if (m_udp)
         m_udp->close();
     m_datagrams.clear();
+    m_datagram.clear();
     m_state = Closed;
 }
 

@@ -39,7 +39,7 @@ public:
 
     State state() const { return m_state; }
     qint64 send(const QByteArray &data);
-    // TCP: all bytes received so far; UDP: the next datagram.
+    // TCP: all bytes received so far; UDP: the datagram being announced.
     QByteArray takeAll();
     void close();
 
@@ -62,6 +62,7 @@ private:
     void adopt(QTcpSocket *connection);
     void dropConnection();
     void onUdpReadyRead();
+    void queuePendingDatagrams();
 
     Protocol m_protocol = Tcp;
     State m_state = Closed;
@@ -73,5 +74,7 @@ private:
     QTcpSocket *m_connection = nullptr;
     QUdpSocket *m_udp = nullptr;
     QQueue<QByteArray> m_datagrams;
+    // The datagram being announced, until its handler takes it.
+    QByteArray m_datagram;
     bool m_announcing = false;
 };

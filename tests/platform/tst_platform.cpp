@@ -5,6 +5,7 @@
 
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QUdpSocket>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -68,6 +69,28 @@ private slots:
         client.connectToHost(QHostAddress::LocalHost, listener.localPort());
         QTRY_COMPARE(requests.size(), 1);
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    }
+
+    void datagramsArrivingWhileAHandlerWaitsAreAnnounced()
+    {
+        Socket receiver;
+        receiver.setProtocol(Socket::Udp);
+        QVERIFY(receiver.bind(0, u"localhost"_s));
+        QUdpSocket sender;
+        const quint16 port = receiver.localPort();
+        QVERIFY(port != 0);
+        QList<QByteArray> taken;
+        connect(&receiver, &Socket::dataArrival, this, [&] {
+            if (taken.isEmpty()) {
+                // The next datagrams come in while this handler lets events run.
+                sender.writeDatagram("second", QHostAddress::LocalHost, port);
+                sender.writeDatagram("third", QHostAddress::LocalHost, port);
+                QTest::qWait(30);
+            }
+            taken.append(receiver.takeAll());
+        });
+        sender.writeDatagram("first", QHostAddress::LocalHost, port);
+        QTRY_COMPARE(taken, (QList<QByteArray>{"first", "second", "third"}));
     }
 
     void acceptMovesTheRequestIntoAnotherSocket()
