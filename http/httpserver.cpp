@@ -15,6 +15,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 

@@ -130,8 +130,12 @@ Client::Client(quint16 port)
     : socket(new QTcpSocket)
 {
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { received += socket->readAll(); });
-    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
-        received += socket->readAll();
+    // Also a connection that is refused or reset ends up unconnected, without "disconnected".
+    QObject::connect(socket, &QTcpSocket::stateChanged, socket, [this](QAbstractSocket::SocketState state) {
+        if (state != QAbstractSocket::UnconnectedState)
+            return;
+        if (socket->isOpen())
+            received += socket->readAll();
         closed = true;
     });
     socket->connectToHost(u"127.0.0.1"_s, port);

@@ -153,8 +153,10 @@ void makeSocketFile(const QByteArray &path)
 QSet<QByteArray> linkedNames(const QByteArray &page)
 {
     QSet<QByteArray> names;
-    for (qsizetype at = page.indexOf("\">"); at >= 0; at = page.indexOf("\">", at + 2))
-        names.insert(page.mid(at + 2, page.indexOf("</a>", at) - at - 2));
+    for (qsizetype at = page.indexOf("<a href=\""); at >= 0; at = page.indexOf("<a href=\"", at + 1)) {
+        const qsizetype name = page.indexOf("\">", at) + 2;
+        names.insert(page.mid(name, page.indexOf("</a>", name) - name));
+    }
     return names;
 }
 
@@ -206,6 +208,8 @@ void TestListing::namesPassByteForByte()
     const QByteArray latin1Name("caf\xE9 \xFF.txt");
     tree.writeFile("my music/" + latin1Name, QByteArray(512, 'x'));
     const QByteArray page = BuildDirListing(tree.pathBytes(), "/my%20music/");
+    // The temporary folder's clean-up goes through text names and cannot spell this one.
+    ::unlink(tree.pathBytes("my music/" + latin1Name).constData());
     QVERIFY(page.contains("<a href=\"/my music/" + latin1Name + "\">" + latin1Name + "</a></td>\n<td nowrap>1 "));
 }
 

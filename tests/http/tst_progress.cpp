@@ -14,14 +14,11 @@ class TestProgress : public QObject
 private slots:
     void twoDecimals_data();
     void twoDecimals();
-    void groupedInteger_data();
-    void groupedInteger();
     void singleByte_data();
     void singleByte();
     void line_data();
     void line();
     void noLineForAnEmptyFile();
-    void errorLine();
 };
 
 void TestProgress::twoDecimals_data()
@@ -50,32 +47,6 @@ void TestProgress::twoDecimals()
     const QLocale previous;
     QLocale::setDefault(locale);
     const QString shown = LocaleFormat::twoDecimals(value);
-    QLocale::setDefault(previous);
-    QCOMPARE(shown, text);
-}
-
-void TestProgress::groupedInteger_data()
-{
-    QTest::addColumn<QLocale>("locale");
-    QTest::addColumn<qint64>("value");
-    QTest::addColumn<QString>("text");
-
-    const QLocale german(QLocale::German, QLocale::Germany);
-    QTest::newRow("zero") << german << qint64(0) << u"0"_s;
-    QTest::newRow("below a thousand") << german << qint64(999) << u"999"_s;
-    QTest::newRow("thousands") << german << qint64(3418) << u"3.418"_s;
-    QTest::newRow("millions") << german << qint64(1234567) << u"1.234.567"_s;
-    QTest::newRow("English") << QLocale(QLocale::English) << qint64(1234567) << u"1,234,567"_s;
-}
-
-void TestProgress::groupedInteger()
-{
-    QFETCH(QLocale, locale);
-    QFETCH(qint64, value);
-    QFETCH(QString, text);
-    const QLocale previous;
-    QLocale::setDefault(locale);
-    const QString shown = LocaleFormat::groupedInteger(value);
     QLocale::setDefault(previous);
     QCOMPARE(shown, text);
 }
@@ -136,12 +107,6 @@ void TestProgress::line()
 void TestProgress::noLineForAnEmptyFile()
 {
     QVERIFY(!Progress::line("/empty", 97, 0));
-}
-
-void TestProgress::errorLine()
-{
-    QCOMPARE(Progress::errorLine(u"01.02.24 10:11"_s, 3, 33, u"Numerical argument out of domain"_s),
-             u"01.02.24 10:11: (3) Error 33 - Numerical argument out of domain"_s);
 }
 
 QTEST_GUILESS_MAIN(TestProgress)

@@ -190,9 +190,6 @@ void TestRequest::headers_data()
     const QByteArray name("Lorvane HTTP Server Version 1.00");
     QTest::newRow("not found") << ResponseHeader::notFound(name)
                                << QByteArray("HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n");
-    QTest::newRow("folder") << ResponseHeader::folder(name, 47)
-                            << QByteArray("HTTP/1.0 200 OK\nServer: Lorvane HTTP Server Version 1.00\n"
-                                          "Content-Type: text/html\nContent-Length: 47\n\n");
     QTest::newRow("empty file") << ResponseHeader::file(name, "Content-Type: */*", 0)
                                 << QByteArray("HTTP/1.0 200 OK\nServer: Lorvane HTTP Server Version 1.00\n"
                                               "Content-Type: */*\nContent-Length: 0\n\n");

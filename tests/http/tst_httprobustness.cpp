@@ -1,0 +1,222 @@
+// Many clients, clients that leave early, idle clients, and files past 2 GiB.
+#include "httptestsupport.h"
+#include "openfilelimit.h"
+#include "responseheader.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr int Batch = 50;
+
+QByteArray served(const QByteArray &content)
+{
+    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size()) + content;
+}
+
+QByteArray pattern(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 31) ^ (i >> 9));
+    return bytes;
+}
+
+bool allSlotsIdle(const TestServer &server)
+{
+    for (const ConnSlot &slot : server.server.ConnSlots()) {
+        if (slot.FileNr != 0 || slot.File)
+            return false;
+    }
+    return server.connectedSlots() == 0;
+}
+
+// Reads a response without keeping it: the header, the body's length and the bytes at chosen places.
+class StreamingClient
+{
+public:
+    StreamingClient(quint16 port, const QByteArray &request, QMap<qint64, QByteArray> probes)
+        : m_probes(std::move(probes))
+    {
+        QObject::connect(&m_socket, &QTcpSocket::connected, &m_socket, [this, request] { m_socket.write(request); });
+        QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] { take(); });
+        QObject::connect(&m_socket, &QTcpSocket::disconnected, &m_socket, [this] {
+            take();
+            done = true;
+        });
+        m_socket.setReadBufferSize(0);
+        m_socket.connectToHost(u"127.0.0.1"_s, port);
+    }
+
+    QByteArray header;
+    qint64 bodyBytes = 0;
+    QMap<qint64, QByteArray> seen;
+    bool done = false;
+
+private:
+    void take()
+    {
+        QByteArray data = m_socket.readAll();
+        if (header.isEmpty() || !header.endsWith("\n\n")) {
+            header += data;
+            const qsizetype end = header.indexOf("\n\n");
+            if (end < 0)
+                return;
+            data = header.mid(end + 2);
+            header.truncate(end + 2);
+        }
+        for (auto it = m_probes.cbegin(); it != m_probes.cend(); ++it) {
+            const qint64 offset = it.key() - bodyBytes;
+            if (offset >= 0 && offset < data.size())
+                seen[it.key()] += data.mid(offset, it.value().size());
+            else if (offset < 0 && seen.contains(it.key()) && seen[it.key()].size() < it.value().size())
+                seen[it.key()] += data.left(it.value().size() - seen[it.key()].size());
+        }
+        bodyBytes += data.size();
+    }
+
+    QTcpSocket m_socket;
+    QMap<qint64, QByteArray> m_probes;
+};
+
+} // namespace
+
+class TestHttpRobustness : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void clientsLeavingMidFileLeaveNoOpenFiles();
+    void idleConnectionsDoNotBlockOthers();
+    void concurrentClientsGetIdenticalBytes();
+    void fileBeyond2GiBIsServedWhole();
+};
+
+void TestHttpRobustness::initTestCase()
+{
+    QVERIFY(OpenFileLimit::raiseToHardLimit() >= 2 * 1000 + 100);
+}
+
+void TestHttpRobustness::clientsLeavingMidFileLeaveNoOpenFiles()
+{
+    TestServer server;
+    server.writeFile("big.bin", pattern(1024 * 1024));
+    server.writeFile("a.txt", "warm");
+    QCOMPARE(exchange(server.port(), getRequest("/a.txt")).bytes, served("warm"));
+    QVERIFY(pumpUntil([&] { return allSlotsIdle(server); }));
+    const int before = openFileCount();
+
+    for (int round = 0; round < 500 / Batch; ++round) {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < Batch; ++i) {
+            clients.push_back(std::make_unique<Client>(server.port()));
+            clients.back()->send(getRequest("/big.bin"));
+        }
+        QVERIFY(pumpUntil([&] {
+            return std::all_of(clients.begin(), clients.end(),
+                               [](const auto &client) { return client->received.size() > 4096; });
+        }));
+        for (const auto &client : clients)
+            client->abort();
+        clients.clear();
+        QVERIFY(pumpUntil([&] { return allSlotsIdle(server); }));
+    }
+    QVERIFY(pumpUntil([&] { return openFileCount() <= before; }, 5000));
+    QCOMPARE(exchange(server.port(), getRequest("/a.txt")).bytes, served("warm"));
+}
+
+void TestHttpRobustness::idleConnectionsDoNotBlockOthers()
+{
+    constexpr int Idle = 1000;
+    TestServer server;
+    const QByteArray content = pattern(100'000);
+    server.writeFile("file.bin", content);
+    std::vector<std::unique_ptr<Client>> idle;
+    while (idle.size() < Idle) {
+        for (int i = 0; i < Batch; ++i)
+            idle.push_back(std::make_unique<Client>(server.port()));
+        QVERIFY(pumpUntil([&] { return server.connectedSlots() == int(idle.size()); }));
+    }
+    const Response response = exchange(server.port(), getRequest("/file.bin"));
+    QVERIFY(response.closedByServer);
+    QVERIFY(response.bytes == served(content));
+    QCOMPARE(server.winsock1.highestIndex(), Idle + 1);
+    idle.clear();
+    QVERIFY(pumpUntil([&] { return server.connectedSlots() == 0; }));
+}
+
+void TestHttpRobustness::concurrentClientsGetIdenticalBytes()
+{
+    TestServer server;
+    const QByteArray content = pattern(300'000);
+    server.writeFile("shared.bin", content);
+    server.makeFolder("dir");
+    server.writeFile("dir/x", "x");
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(std::make_unique<Client>(server.port()));
+        clients.back()->send(getRequest(i % 4 == 0 ? "/dir/" : "/shared.bin"));
+    }
+    QVERIFY(pumpUntil([&] {
+        return std::all_of(clients.begin(), clients.end(), [](const auto &client) { return client->closed; });
+    }));
+    const QByteArray page = clients[0]->received;
+    QVERIFY(page.contains("<a href=\"/dir/x\">x</a>"));
+    for (size_t i = 0; i < clients.size(); ++i)
+        QVERIFY2(clients[i]->received == (i % 4 == 0 ? page : served(content)), qPrintable(QString::number(i)));
+}
+
+void TestHttpRobustness::fileBeyond2GiBIsServedWhole()
+{
+    GermanLocale german;
+    TestServer server;
+    // Pieces of 4 MiB keep 2 GiB to a few hundred ticks; the counting is the same.
+    server.server.setPieceSize(4 * 1024 * 1024);
+    const qint64 length = (qint64(1) << 31) + 4096;
+    const qint64 across = (qint64(1) << 31) - 2;
+    {
+        QFile file(server.path(u"big"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(length));
+        for (const auto &[at, mark] : {std::pair {qint64(0), "HEAD"}, std::pair {across, "MID!"},
+                                       std::pair {length - 4, "TAIL"}}) {
+            QVERIFY(file.seek(at));
+            QCOMPARE(file.write(mark), 4);
+        }
+    }
+    const QMap<qint64, QByteArray> probes {{0, "HEAD"}, {across, "MID!"}, {length - 4, "TAIL"}};
+    StreamingClient client(server.port(), getRequest("/big"), probes);
+    QVERIFY(pumpUntil([&] { return client.done; }, 120'000));
+
+    QCOMPARE(client.header, ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", length));
+    QCOMPARE(client.bodyBytes, length);
+    QCOMPARE(client.seen, probes);
+
+    // Every progress line counts on past 2^31 against the same 64-bit total.
+    static const QRegularExpression line(
+        u"^Transfering: /big - (\\d+) of (\\d+) bytes sent \\((\\d+,\\d\\d)% Done\\)\\.$"_s);
+    qint64 previous = 0;
+    int pastTwoGiB = 0;
+    for (const QString &text : std::as_const(server.window.texts)) {
+        const QRegularExpressionMatch match = line.match(text);
+        if (!match.hasMatch())
+            continue;
+        const qint64 sent = match.captured(1).toLongLong();
+        QVERIFY(sent > previous);
+        QCOMPARE(match.captured(2).toLongLong(), length);
+        const QString percent = QLocale().toString(double(sent) / double(length) * 100.0, 'f', 2);
+        QCOMPARE(match.captured(3), percent.size() < 5 ? u"0"_s + percent : percent);
+        pastTwoGiB += sent > (qint64(1) << 31) ? 1 : 0;
+        previous = sent;
+    }
+    QVERIFY(pastTwoGiB > 0);
+    QCOMPARE(server.window.texts.last(), u"WinSock 1 closed"_s);
+}
+
+QTEST_GUILESS_MAIN(TestHttpRobustness)
+#include "tst_httprobustness.moc"

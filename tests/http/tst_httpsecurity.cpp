@@ -1,0 +1,198 @@
+// Nothing outside the served folder, nothing hidden and nothing special ever leaves the server.
+#include "httptestsupport.h"
+#include "openfilelimit.h"
+#include "responseheader.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QByteArray NotFound = "HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n";
+// Contents that must never appear in any answer.
+const QList<QByteArray> Secrets {"OUTSIDE-SECRET", "SIBLING-SECRET", "HIDDEN-SECRET", "GIT-SECRET"};
+
+QByteArray served(const QByteArray &content)
+{
+    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size()) + content;
+}
+
+} // namespace
+
+class TestHttpSecurity : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void requests_data();
+    void requests();
+    void listingShowsOnlyWhatIsServed_data();
+    void listingShowsOnlyWhatIsServed();
+    void floodsAreCutOffAndTheServerGoesOn();
+
+private:
+    std::unique_ptr<TestServer> m_server;
+};
+
+void TestHttpSecurity::initTestCase()
+{
+    OpenFileLimit::raiseToHardLimit();
+    m_server = std::make_unique<TestServer>();
+    const TestServer &tree = *m_server;
+    // Beside the served folder "www": a folder "outside" and a sibling "www-sibling".
+    QVERIFY(QDir(tree.base.path()).mkpath(u"outside"_s));
+    QVERIFY(QDir(tree.base.path()).mkpath(u"www-sibling"_s));
+    tree.writeFile("../outside/secret.txt", "OUTSIDE-SECRET");
+    tree.writeFile("../www-sibling/secret.txt", "SIBLING-SECRET");
+    tree.writeFile("pub.txt", "public");
+    tree.writeFile("a b.txt", "spaced");
+    tree.writeFile(".hidden.txt", "HIDDEN-SECRET");
+    tree.makeFolder(".git");
+    tree.writeFile(".git/config", "GIT-SECRET");
+    tree.makeFolder("sub");
+    tree.writeFile("sub/inner.txt", "inner");
+    QVERIFY(::symlink("../outside/secret.txt", tree.pathBytes("link-out").constData()) == 0);
+    QVERIFY(::symlink("../outside", tree.pathBytes("link-dir-out").constData()) == 0);
+    QVERIFY(::symlink("/", tree.pathBytes("link-root").constData()) == 0);
+    QVERIFY(::symlink(tree.pathBytes("../outside/secret.txt").constData(),
+                      tree.pathBytes("link-absolute-out").constData()) == 0);
+    QVERIFY(::symlink("pub.txt", tree.pathBytes("link-in").constData()) == 0);
+    QVERIFY(::symlink(".hidden.txt", tree.pathBytes("link-to-hidden").constData()) == 0);
+    QVERIFY(::symlink(".git", tree.pathBytes("link-to-git").constData()) == 0);
+    QVERIFY(::symlink("..", tree.pathBytes("sub/up").constData()) == 0);
+    QVERIFY(::symlink("../..", tree.pathBytes("sub/up-out").constData()) == 0);
+    QVERIFY(::mkfifo(tree.pathBytes("fifo").constData(), 0600) == 0);
+    QVERIFY(::symlink("/dev/zero", tree.pathBytes("device").constData()) == 0);
+}
+
+void TestHttpSecurity::cleanupTestCase()
+{
+    m_server.reset();
+}
+
+void TestHttpSecurity::requests_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("expected");
+
+    const auto refused = [](const char *name, const QByteArray &path) { QTest::newRow(name) << path << NotFound; };
+    const auto allowed = [](const char *name, const QByteArray &path, const QByteArray &content) {
+        QTest::newRow(name) << path << served(content);
+    };
+
+    allowed("plain", "/pub.txt", "public");
+    allowed("doubled leading separator", "//pub.txt", "public");
+    allowed("doubled inner separator", "/sub//inner.txt", "inner");
+    allowed("%20", "/a%20b.txt", "spaced");
+    allowed("link inside the tree", "/link-in", "public");
+    allowed("link back to the root", "/sub/up/pub.txt", "public");
+    allowed("no leading slash stays in the root", "pub.txt", "public");
+
+    refused("parent", "/../outside/secret.txt");
+    refused("parent with backslashes", "/..\\outside\\secret.txt");
+    refused("parent mixed", "/sub\\..\\../outside/secret.txt");
+    refused("parent after a folder", "/sub/../../outside/secret.txt");
+    refused("parent behind doubled separators", "//..//outside//secret.txt");
+    refused("parent at the end", "/sub/..");
+    refused("parent alone", "/..");
+    refused("parent without slash", "../outside/secret.txt");
+    refused("current", "/./pub.txt");
+    refused("current alone", "/.");
+    refused("current inside", "/sub/./inner.txt");
+    refused("encoded dots are only names", "/%2e%2e/outside/secret.txt");
+    refused("encoded slash is only a name", "/..%2Foutside%2Fsecret.txt");
+    refused("%20 before dots", "/%20../outside/secret.txt");
+    refused("%20 after dots", "/..%20/outside/secret.txt");
+    refused("sibling through a missing slash", "-sibling/secret.txt");
+    refused("absolute path", "/etc/passwd");
+    refused("absolute path twice", "//etc//passwd");
+    refused("drive letter", "C:\\Windows\\win.ini");
+    refused("star", "/*");
+    refused("star in a name", "/pub*");
+    refused("question mark", "/pub.tx?");
+    refused("query", "/pub.txt?x=1");
+    refused("NUL", QByteArray("/pub.txt\0", 9));
+    refused("NUL before an extension", QByteArray("/pub\0.txt", 9));
+    refused("line feed", "/pub\n.txt");
+    refused("carriage return", "/pub.txt\r");
+    refused("escape byte", "/\x1b[2J");
+    refused("link out of the tree", "/link-out");
+    refused("absolute link out of the tree", "/link-absolute-out");
+    refused("folder link out of the tree", "/link-dir-out/secret.txt");
+    refused("link to the file system root", "/link-root/etc/passwd");
+    refused("up-link out of the tree", "/sub/up-out/outside/secret.txt");
+    refused("hidden file", "/.hidden.txt");
+    refused("hidden folder", "/.git/config");
+    refused("hidden through a link", "/link-to-hidden");
+    refused("hidden folder through a link", "/link-to-git/config");
+    refused("hidden behind a link to the root", "/sub/up/.hidden.txt");
+    refused("fifo", "/fifo");
+    refused("device", "/device");
+    refused("file with trailing separator", "/pub.txt/");
+    refused("long path", "/" + QByteArray(60'000, 'a'));
+    refused("long path of dots", "/" + QByteArray(30'000, '.'));
+    refused("long path of separators", QByteArray(60'000, '/') + "..");
+}
+
+void TestHttpSecurity::requests()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, expected);
+    const Response response = exchange(m_server->port(), "GET " + path + " HTTP/1.0\r\n\r\n");
+    QVERIFY(response.closedByServer);
+    for (const QByteArray &secret : Secrets)
+        QVERIFY2(!response.bytes.contains(secret), secret.constData());
+    QCOMPARE(response.bytes, expected);
+}
+
+void TestHttpSecurity::listingShowsOnlyWhatIsServed_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QList<QByteArray>>("shown");
+    QTest::addColumn<QList<QByteArray>>("notShown");
+
+    QTest::newRow("root") << QByteArray("/")
+                          << QList<QByteArray> {"/pub.txt\"", "/a b.txt\"", "/sub\"", "/link-in\""}
+                          << QList<QByteArray> {"hidden", ".git", "link-out", "link-dir-out", "link-root",
+                                                "link-absolute-out", "link-to", "fifo", "device"};
+    QTest::newRow("sub") << QByteArray("/sub/") << QList<QByteArray> {"/sub/inner.txt\"", "/sub/up\""}
+                         << QList<QByteArray> {"up-out"};
+    QTest::newRow("through an up-link") << QByteArray("/sub/up/") << QList<QByteArray> {"/sub/up/pub.txt\""}
+                                        << QList<QByteArray> {"hidden", "link-out", "fifo"};
+    QTest::newRow("hidden folder") << QByteArray("/.git/") << QList<QByteArray> {}
+                                   << QList<QByteArray> {"config"};
+}
+
+void TestHttpSecurity::listingShowsOnlyWhatIsServed()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QList<QByteArray>, shown);
+    QFETCH(QList<QByteArray>, notShown);
+    const Response response = exchange(m_server->port(), "GET " + path + " HTTP/1.0\n\n");
+    for (const QByteArray &name : shown)
+        QVERIFY2(response.body().contains("<a href=\"" + name), name.constData());
+    for (const QByteArray &name : notShown)
+        QVERIFY2(!response.bytes.contains(name), name.constData());
+    if (shown.isEmpty())
+        QCOMPARE(response.bytes, NotFound);
+}
+
+void TestHttpSecurity::floodsAreCutOffAndTheServerGoesOn()
+{
+    // A request that never ends and one with a line far too long: both cut off, no answer.
+    for (const QByteArray &flood : {QByteArray(8 * 1024 * 1024, 'G'), "GET /" + QByteArray(4 * 1024 * 1024, 'a')}) {
+        const Response response = exchange(m_server->port(), flood);
+        QVERIFY(response.closedByServer);
+        QVERIFY(response.bytes.isEmpty());
+    }
+    QCOMPARE(exchange(m_server->port(), "GET /pub.txt HTTP/1.0\n\n").bytes, served("public"));
+}
+
+QTEST_GUILESS_MAIN(TestHttpSecurity)
+#include "tst_httpsecurity.moc"
