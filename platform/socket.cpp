@@ -35,7 +35,9 @@ qint64 nextRequestId()
 
 Socket::Socket(QObject *parent)
     : QObject(parent)
+    , m_udp(new QUdpSocket(this))
 {
+    connect(m_udp, &QUdpSocket::readyRead, this, &Socket::onUdpReadyRead);
 }
 
 Socket::~Socket()
@@ -51,11 +53,8 @@ bool Socket::listen()
     }
     // The server decides how many connections it takes; the kernel keeps the rest waiting.
     m_server->setMaxPendingConnections(1 << 15);
-    if (!m_server->listen(QHostAddress::AnyIPv4, m_localPort)) {
-        m_error = m_server->errorString();
-        m_state = Error;
-        return false;
-    }
+    if (!m_server->listen(QHostAddress::AnyIPv4, m_localPort))
+        return fail(describe(m_server->serverError(), m_server->errorString()));
     m_localPort = m_server->serverPort();
     m_state = Listening;
     return true;
@@ -65,20 +64,10 @@ bool Socket::bind(quint16 localPort, const QString &localHost)
 {
     m_localPort = localPort;
     const QHostAddress address = resolveIPv4(localHost);
-    if (address.isNull()) {
-        m_error = u"Host nicht gefunden: "_s + localHost;
-        m_state = Error;
-        return false;
-    }
-    if (!m_udp) {
-        m_udp = new QUdpSocket(this);
-        connect(m_udp, &QUdpSocket::readyRead, this, &Socket::onUdpReadyRead);
-    }
-    if (!m_udp->bind(address, localPort)) {
-        m_error = m_udp->errorString();
-        m_state = Error;
-        return false;
-    }
+    if (address.isNull())
+        return fail(describe(QAbstractSocket::HostNotFoundError, localHost));
+    if (!m_udp->bind(address, localPort))
+        return fail(describe(m_udp->error(), m_udp->errorString()));
     m_localPort = m_udp->localPort();
     m_state = Open;
     return true;
@@ -88,26 +77,42 @@ bool Socket::connectTo(const QString &remoteHost, quint16 remotePort)
 {
     m_remotePort = remotePort;
     m_remoteAddress = resolveIPv4(remoteHost);
-    if (m_remoteAddress.isNull()) {
-        m_error = u"Host nicht gefunden: "_s + remoteHost;
-        m_state = Error;
-        return false;
-    }
-    if (!m_udp) {
-        m_udp = new QUdpSocket(this);
-        connect(m_udp, &QUdpSocket::readyRead, this, &Socket::onUdpReadyRead);
-    }
+    if (m_remoteAddress.isNull())
+        return fail(describe(QAbstractSocket::HostNotFoundError, remoteHost));
     // An unconnected socket that names the target on every datagram: a
     // "port unreachable" answer from a peer that is not listening yet then
     // cannot turn the next send into an error.
     if (m_udp->state() == QAbstractSocket::UnconnectedState
-        && !m_udp->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
-        m_error = m_udp->errorString();
-        m_state = Error;
-        return false;
-    }
+        && !m_udp->bind(QHostAddress(QHostAddress::AnyIPv4), 0))
+        return fail(describe(m_udp->error(), m_udp->errorString()));
     m_state = Open;
     return true;
+}
+
+bool Socket::fail(const QString &reason)
+{
+    m_error = reason;
+    // The socket is left closed, so that the next attempt sets it up anew.
+    close();
+    return false;
+}
+
+QString Socket::describe(QAbstractSocket::SocketError error, const QString &detail)
+{
+    switch (error) {
+    case QAbstractSocket::AddressInUseError:
+        return u"Port wird bereits verwendet"_s;
+    case QAbstractSocket::SocketAccessError:
+        return u"keine Berechtigung"_s;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return u"Adresse gehört nicht zu diesem Rechner"_s;
+    case QAbstractSocket::HostNotFoundError:
+        return u"Host nicht gefunden: "_s + detail;
+    case QAbstractSocket::SocketResourceError:
+        return u"keine Sockets mehr frei"_s;
+    default:
+        return u"Netzwerkfehler ("_s + detail + u")"_s;
+    }
 }
 
 bool Socket::accept(qint64 requestId)
@@ -201,20 +206,20 @@ void Socket::onUdpReadyRead()
             // A handler that did not take the datagram still leaves with it gone.
             m_datagram.clear();
         }
-    } while (m_udp && m_udp->hasPendingDatagrams());
+    } while (m_udp->hasPendingDatagrams());
     m_announcing = false;
 }
 
 void Socket::queuePendingDatagrams()
 {
-    while (m_udp && m_udp->hasPendingDatagrams())
+    while (m_udp->hasPendingDatagrams())
         m_datagrams.enqueue(m_udp->receiveDatagram().data());
 }
 
 qint64 Socket::send(const QByteArray &data)
 {
     if (m_protocol == Udp) {
-        if (!m_udp || m_state != Open || m_remoteAddress.isNull())
+        if (m_state != Open || m_remoteAddress.isNull())
             return -1;
         return m_udp->writeDatagram(data, m_remoteAddress, m_remotePort);
     }
@@ -235,8 +240,7 @@ void Socket::close()
     if (m_server)
         m_server->close();
     dropConnection();
-    if (m_udp)
-        m_udp->close();
+    m_udp->close();
     m_datagrams.clear();
     m_datagram.clear();
     m_state = Closed;

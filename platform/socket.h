@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QAbstractSocket>
 #include <QHostAddress>
 #include <QObject>
 #include <QQueue>
@@ -62,6 +63,8 @@ private:
     void adopt(QTcpSocket *connection);
     void dropConnection();
     void onUdpReadyRead();
+    bool fail(const QString &reason);
+    static QString describe(QAbstractSocket::SocketError error, const QString &detail);
     void queuePendingDatagrams();
 
     Protocol m_protocol = Tcp;
@@ -72,7 +75,7 @@ private:
     QString m_error;
     QTcpServer *m_server = nullptr;
     QTcpSocket *m_connection = nullptr;
-    QUdpSocket *m_udp = nullptr;
+    QUdpSocket *m_udp;
     QQueue<QByteArray> m_datagrams;
     // The datagram being announced, until its handler takes it.
     QByteArray m_datagram;

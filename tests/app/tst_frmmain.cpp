@@ -226,7 +226,8 @@ private slots:
         QVERIFY2(status.contains(u"HTTP-Port "_s + QString::number(httpHolder.serverPort())
                                  + u" kann nicht geöffnet werden"_s),
                  qPrintable(status));
-        QVERIFY2(status.contains(u"UDP-Port 15731 kann nicht geöffnet werden"_s), qPrintable(status));
+        QVERIFY2(status.contains(u"UDP-Port 15731 kann nicht geöffnet werden: Port wird bereits verwendet"_s),
+                 qPrintable(status));
         // Without the UDP endpoint the serial side is not set up.
         QVERIFY(!d.canFrameShown());
         QVERIFY(!w.canLink());
