@@ -1,5 +1,6 @@
 // The link object's frame decisions, settings texts and settings file, without a window.
 #include "can.h"
+#include "framebytes.h"
 #include "linkwindow.h"
 #include "numbertext.h"
 #include "serialport.h"
@@ -27,17 +28,10 @@ struct RecordedWindow : LinkWindow
     void setBaudText(const QString &) override {}
 };
 
-QByteArray frame(std::initializer_list<int> bytes)
-{
-    QByteArray f;
-    for (int b : bytes)
-        f.append(char(b));
-    return f;
-}
 
 QByteArray pingAnswer(int t1, int t2)
 {
-    return frame({0x00, 0x31, 0x12, 0x34, 8, 0x47, 0x43, 0x12, 0x34, 0x00, 0x01, t1, t2});
+    return frameBytes({0x00, 0x31, 0x12, 0x34, 8, 0x47, 0x43, 0x12, 0x34, 0x00, 0x01, t1, t2});
 }
 
 } // namespace
@@ -88,9 +82,9 @@ private slots:
         CAN link(port, window, {});
         link.CBefehl(pingAnswer(0x00, 0x10));
         const QList<QByteArray> others = {
-            frame({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8}),        // 8 bytes, not a ping
-            frame({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0}),         // ping request
-            frame({0x20, 0x31, 0x12, 0x34, 5, 0, 0, 0, 0, 0, 0, 0, 0x20}),      // spaces at both ends
+            frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8}),        // 8 bytes, not a ping
+            frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0}),         // ping request
+            frameBytes({0x20, 0x31, 0x12, 0x34, 5, 0, 0, 0, 0, 0, 0, 0, 0x20}),      // spaces at both ends
         };
         for (const QByteArray &other : others) {
             QCOMPARE(link.CBefehl(other), other);
@@ -105,14 +99,14 @@ private slots:
     void udpPingAnswersTurnIntoRequests()
     {
         CAN link(port, window, {});
-        const QByteArray answer = frame({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
+        const QByteArray answer = frameBytes({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
         QCOMPARE(link.CAN_Retour(answer),
-                 frame({0x00, 0x30, 0x8B, 0x0A, 0, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10}));
+                 frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10}));
         QCOMPARE(link.idBits(), u"00000001100001000101100001010"_s);
         // Requests, other commands and spaces at the ends pass unchanged.
-        for (const QByteArray &same : {frame({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
-                                       frame({0x00, 0x09, 0x8B, 0x0A, 8, 0, 0, 0, 0, 0, 0, 0, 0}),
-                                       frame({0x20, 0x09, 0x8B, 0x0A, 8, 0, 0, 0, 0, 0, 0, 0, 0x20})})
+        for (const QByteArray &same : {frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+                                       frameBytes({0x00, 0x09, 0x8B, 0x0A, 8, 0, 0, 0, 0, 0, 0, 0, 0}),
+                                       frameBytes({0x20, 0x09, 0x8B, 0x0A, 8, 0, 0, 0, 0, 0, 0, 0, 0x20})})
             QCOMPARE(link.CAN_Retour(same), same);
     }
 

@@ -1,5 +1,6 @@
 // The gateway end to end: window, simulated track box on a pseudo-terminal, TCP and UDP clients.
 #include "can.h"
+#include "framebytes.h"
 #include "socket.h"
 #include "trackbox.h"
 #include "windowdriver.h"
@@ -17,18 +18,11 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-QByteArray frame(std::initializer_list<int> bytes)
-{
-    QByteArray f;
-    for (int b : bytes)
-        f.append(char(b));
-    return f;
-}
 
-const QByteArray kPingRequest = frame({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+const QByteArray kPingRequest = frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0});
 // An 8-byte frame with another command than the ping.
-const QByteArray kOtherEightByteFrame = frame({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8});
-const QByteArray kSpaceEnds = frame({0x20, 0x00, 0x03, 0x00, 5, 0, 0, 0, 0, 0x20, 0, 0, 0x20});
+const QByteArray kOtherEightByteFrame = frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8});
+const QByteArray kSpaceEnds = frameBytes({0x20, 0x00, 0x03, 0x00, 5, 0, 0, 0, 0, 0x20, 0, 0, 0x20});
 
 } // namespace
 
@@ -214,8 +208,8 @@ private slots:
         QTcpSocket client;
         g.attach(client);
 
-        const QByteArray answer = frame({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
-        const QByteArray rebuilt = frame({0x00, 0x30, 0x8B, 0x0A, 0, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
+        const QByteArray answer = frameBytes({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
+        const QByteArray rebuilt = frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
         QUdpSocket sender;
         sender.writeDatagram(answer + kPingRequest, QHostAddress::LocalHost, 15731);
         QTRY_COMPARE(client.bytesAvailable(), 26);
@@ -258,6 +252,21 @@ private slots:
         QVERIFY(!g.w.canLink()->Verbindungs_Status());
         QVERIFY(g.d.enabled("Combo1"));
         QVERIFY(g.d.enabled("Text6"));
+        QVERIFY(!g.d.enabled("Command5"));
+    }
+
+    void unpluggedDuringThePingEndsTheWaitAtOnce()
+    {
+        Gateway g;
+        g.box.setSilent(true);
+        QTimer::singleShot(300, &g.box, [&g] { g.box.unplug(); });
+        QElapsedTimer took;
+        took.start();
+        g.connectLink();
+        QVERIFY(took.elapsed() < 2000);
+        QVERIFY(!g.w.canLink()->Verbindungs_Status());
+        QCOMPARE(g.d.label("Label5"), u"keine Verbindung"_s);
+        QVERIFY(g.d.enabled("Combo1"));
         QVERIFY(!g.d.enabled("Command5"));
     }
 
