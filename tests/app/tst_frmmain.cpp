@@ -4,6 +4,7 @@
 #include "socket.h"
 #include "windowdriver.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSerialPort>
@@ -238,6 +239,30 @@ private slots:
         d.click("Command1");
         QCOMPARE(d.label("LFileProgress"), u"UDP-Betrieb über Port 15730"_s);
         QVERIFY(d.canFrameShown());
+    }
+
+    void fieldsAreNamedByTheirCaptionsAndTabInOrder()
+    {
+        PseudoTerminal port3;
+        QTemporaryDir dir;
+        writeIni(dir, "riri\r\nPortNr=3\r\nBaudRate=9600\r\n");
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d{w};
+        const std::pair<const char *, const char *> captions[] = {
+            {"Label1", "Text1"}, {"Label2", "Text5"}, {"Label3", "Combo1"}, {"Label4", "Text6"}};
+        for (const auto &[label, field] : captions)
+            QCOMPARE(d.control<QLabel>(label)->buddy(), d.control<QWidget>(field));
+
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        d.open();
+        // Disabled controls are skipped: "Öffnen", "Verbinden" and "Trennen" are off now.
+        const char *expected[] = {"Command2", "Combo1", "Text6", "Command3", "Command6", "Command2"};
+        d.button("Command2")->setFocus();
+        for (const char *name : expected) {
+            QCOMPARE(QApplication::focusWidget(), d.control<QWidget>(name));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
     }
 
     void endClosesTheEndpoints()
