@@ -136,11 +136,18 @@ void FrmMain::buildControls()
     Command6 = button(u"Ende"_s, u"Command6"_s, this);
     Command6->move((kClientSize.width() - kButtonSize.width()) / 2, 370);
 
-    const std::pair<QWidget *, const char *> names[] = {
-        {Label1, "Label1"}, {Text1, "Text1"}, {Label6, "Label6"}, {Text2, "Text2"},
-        {Label2, "Label2"}, {Text5, "Text5"}, {LFileProgress, "LFileProgress"},
-        {Label3, "Label3"}, {Combo1, "Combo1"}, {Label4, "Label4"}, {Text6, "Text6"},
-        {Label5, "Label5"}};
+    const std::pair<QWidget *, const char *> names[] = {{Label1, "Label1"},
+                                                        {Text1, "Text1"},
+                                                        {Label6, "Label6"},
+                                                        {Text2, "Text2"},
+                                                        {Label2, "Label2"},
+                                                        {Text5, "Text5"},
+                                                        {LFileProgress, "LFileProgress"},
+                                                        {Label3, "Label3"},
+                                                        {Combo1, "Combo1"},
+                                                        {Label4, "Label4"},
+                                                        {Text6, "Text6"},
+                                                        {Label5, "Label5"}};
     for (const auto &[widget, name] : names)
         widget->setObjectName(QString::fromLatin1(name));
 
@@ -158,8 +165,8 @@ void FrmMain::buildControls()
     Command4->setEnabled(false);
     Command5->setEnabled(false);
 
-    QWidget *const tabOrder[] = {Text1, Text5, Command1, Command2, Combo1, Text6,
-                                 Command3, Command4, Command5, Command6, Text2};
+    QWidget *const tabOrder[]
+        = {Text1, Text5, Command1, Command2, Combo1, Text6, Command3, Command4, Command5, Command6, Text2};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
@@ -252,7 +259,8 @@ void FrmMain::Command1_Click()
         m_http->setWebRoot(m_programFolder);
     if (PeerHost.isEmpty())
         PeerHost = kDefaultPeerHost;
-    const std::optional<int> httpPort = roundToRange(leadingNumber(Text2->text()), kLowestTcpPort, kHighestTcpPort);
+    const std::optional<int> httpPort
+        = roundToRange(leadingNumber(Text2->text()), kLowestTcpPort, kHighestTcpPort);
 
     if (UDPListen->state() == Socket::Closed) {
         UDPListen->setProtocol(Socket::Udp);
@@ -310,8 +318,8 @@ void FrmMain::Command1_Click()
 
 void FrmMain::reportSetupFailure(const QString &what, int port, const Socket &socket)
 {
-    m_setupFailures.append(what + u" "_s + QString::number(port)
-                           + u" kann nicht geöffnet werden: "_s + socket.errorString());
+    m_setupFailures.append(what + u" "_s + QString::number(port) + u" kann nicht geöffnet werden: "_s
+                           + socket.errorString());
 }
 
 void FrmMain::Command2_Click()
@@ -407,13 +415,34 @@ void FrmMain::setControlEnabled(Control control, bool enabled)
     }
 }
 
-int FrmMain::comboSelectedIndex() const { return Combo1->currentIndex(); }
-void FrmMain::setComboSelectedIndex(int index) { Combo1->setCurrentIndex(index); }
-int FrmMain::comboCount() const { return Combo1->count(); }
-QString FrmMain::comboEntry(int index) const { return Combo1->itemText(index); }
-QString FrmMain::comboText() const { return Combo1->currentText(); }
-QString FrmMain::baudText() const { return Text6->text(); }
-void FrmMain::setBaudText(const QString &text) { Text6->setText(text); }
+int FrmMain::comboSelectedIndex() const
+{
+    return Combo1->currentIndex();
+}
+void FrmMain::setComboSelectedIndex(int index)
+{
+    Combo1->setCurrentIndex(index);
+}
+int FrmMain::comboCount() const
+{
+    return Combo1->count();
+}
+QString FrmMain::comboEntry(int index) const
+{
+    return Combo1->itemText(index);
+}
+QString FrmMain::comboText() const
+{
+    return Combo1->currentText();
+}
+QString FrmMain::baudText() const
+{
+    return Text6->text();
+}
+void FrmMain::setBaudText(const QString &text)
+{
+    Text6->setText(text);
+}
 
 void FrmMain::showNetworkStatus(const QString &text)
 {

@@ -52,7 +52,7 @@ class QuietWindow : public ServerWindow
 {
 public:
     void showNetworkStatus(const QString &text) override { last = text; }
-    void setServerButtons(bool) override {}
+    void setServerButtons(bool) override { }
     QString last;
 };
 
@@ -111,19 +111,22 @@ public:
     Fetch(quint16 port, const QByteArray &path, std::function<void(Fetch &)> finished = {})
         : m_finished(std::move(finished))
     {
-        QObject::connect(&m_socket, &QTcpSocket::connected, &m_socket,
-                         [this, path] { m_socket.write("GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"); });
-        QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] { response += m_socket.readAll(); });
-        QObject::connect(&m_socket, &QTcpSocket::stateChanged, &m_socket, [this](QAbstractSocket::SocketState s) {
-            if (s != QAbstractSocket::UnconnectedState || done)
-                return;
-            if (m_socket.isOpen())
-                response += m_socket.readAll();
-            done = true;
-            // Called from a later event pass, so the owner may delete this fetch.
-            if (m_finished)
-                QTimer::singleShot(0, &m_context, [this] { m_finished(*this); });
+        QObject::connect(&m_socket, &QTcpSocket::connected, &m_socket, [this, path] {
+            m_socket.write("GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
         });
+        QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket,
+                         [this] { response += m_socket.readAll(); });
+        QObject::connect(&m_socket, &QTcpSocket::stateChanged, &m_socket,
+                         [this](QAbstractSocket::SocketState s) {
+                             if (s != QAbstractSocket::UnconnectedState || done)
+                                 return;
+                             if (m_socket.isOpen())
+                                 response += m_socket.readAll();
+                             done = true;
+                             // Called from a later event pass, so the owner may delete this fetch.
+                             if (m_finished)
+                                 QTimer::singleShot(0, &m_context, [this] { m_finished(*this); });
+                         });
         m_socket.connectToHost(u"127.0.0.1"_s, port);
     }
 
@@ -228,14 +231,16 @@ bool startPythonServer(Server &server, const QString &root, int backlog = 0)
     server.process.setStandardErrorFile(QProcess::nullDevice());
     const QString port = QString::number(server.port);
     if (backlog == 0) {
-        server.process.start(u"python3"_s, {u"-m"_s, u"http.server"_s, port, u"--bind"_s, u"127.0.0.1"_s,
-                                            u"--directory"_s, root});
+        server.process.start(
+            u"python3"_s,
+            {u"-m"_s, u"http.server"_s, port, u"--bind"_s, u"127.0.0.1"_s, u"--directory"_s, root});
     } else {
-        const QString script = u"import functools, http.server as h, sys\n"
-                               u"h.ThreadingHTTPServer.request_queue_size = int(sys.argv[3])\n"
-                               u"handler = functools.partial(h.SimpleHTTPRequestHandler, directory=sys.argv[2])\n"
-                               u"h.test(HandlerClass=handler, ServerClass=h.ThreadingHTTPServer,"
-                               u" port=int(sys.argv[1]), bind='127.0.0.1')\n"_s;
+        const QString script
+            = u"import functools, http.server as h, sys\n"
+              u"h.ThreadingHTTPServer.request_queue_size = int(sys.argv[3])\n"
+              u"handler = functools.partial(h.SimpleHTTPRequestHandler, directory=sys.argv[2])\n"
+              u"h.test(HandlerClass=handler, ServerClass=h.ThreadingHTTPServer,"
+              u" port=int(sys.argv[1]), bind='127.0.0.1')\n"_s;
         server.process.start(u"python3"_s, {u"-c"_s, script, port, root, QString::number(backlog)});
     }
     return server.process.waitForStarted() && waitForPort(server.port);
@@ -359,9 +364,8 @@ int bench()
     }
     failures += ownWrong + pythonWrong;
 
-    const auto mbps = [](double bytesPerSecond) {
-        return QString::number(bytesPerSecond / 1e6, 'f', 2) + u" MB/s"_s;
-    };
+    const auto mbps
+        = [](double bytesPerSecond) { return QString::number(bytesPerSecond / 1e6, 'f', 2) + u" MB/s"_s; };
     const auto mib = [](qint64 kib) { return QString::number(double(kib) / 1024.0, 'f', 1) + u" MiB"_s; };
     row("what", u"figure"_s, u"reference (same run)"_s, u"ratio"_s);
     row("16 MiB download, one client", mbps(singleRate),
@@ -373,8 +377,8 @@ int bench()
     row("  all 200 byte-identical", manyWrong == 0 ? u"yes"_s : QString::number(manyWrong) + u" wrong"_s,
         QString(), QString());
     row("server peak memory (VmHWM), idle", mib(idleKiB), QString(), QString());
-    row("  after the 16 MiB download", mib(afterBigKiB), u"idle + file would be "_s + mib(idleKiB + BigFile / 1024),
-        QString());
+    row("  after the 16 MiB download", mib(afterBigKiB),
+        u"idle + file would be "_s + mib(idleKiB + BigFile / 1024), QString());
     row("  after 200 concurrent downloads", mib(afterManyKiB),
         u"+"_s + QString::number(double(afterManyKiB - idleKiB) / ConcurrentDownloads, 'f', 1)
             + u" KiB per connection"_s,
@@ -384,8 +388,8 @@ int bench()
         QString::number(pythonRate > 0 ? ownRate / pythonRate : 0, 'f', 2));
     row("", QString(), u"same, listen queue 128: "_s + rate(pythonQueuedRate),
         QString::number(pythonQueuedRate > 0 ? ownRate / pythonQueuedRate : 0, 'f', 2));
-    row("  wrong or missing small answers", QString::number(ownWrong), u"python: "_s + QString::number(pythonWrong),
-        QString());
+    row("  wrong or missing small answers", QString::number(ownWrong),
+        u"python: "_s + QString::number(pythonWrong), QString());
     return failures == 0 ? 0 : 1;
 }
 

@@ -116,7 +116,7 @@ void writeBigEndian(std::uint8_t *bytes, std::uint64_t value, int count)
 // Ident = frame number, data = the moment it was handed to the first pipe.
 Frame streamFrame(std::uint32_t number, std::int64_t stamp)
 {
-    Frame frame{};
+    Frame frame {};
     writeBigEndian(frame.data(), number, NumberBytes);
     frame[LengthIndex] = StreamLength;
     writeBigEndian(frame.data() + StampIndex, std::uint64_t(stamp), StampBytes);
@@ -126,17 +126,22 @@ Frame streamFrame(std::uint32_t number, std::int64_t stamp)
 // What a writer handed over: the stamp of every frame, and when it started.
 struct Sent
 {
-    explicit Sent(std::int64_t total) : stamps(std::size_t(total), NotArrived) {}
+    explicit Sent(std::int64_t total)
+        : stamps(std::size_t(total), NotArrived)
+    {
+    }
     std::vector<std::int64_t> stamps;
     std::int64_t firstSend = 0;
-    std::atomic<std::int64_t> count{0};
-    std::atomic<bool> finished{false};
+    std::atomic<std::int64_t> count {0};
+    std::atomic<bool> finished {false};
 };
 
 // What one receiver saw of one numbered stream.
 struct Tally
 {
-    explicit Tally(std::int64_t total) : total(total), stamps(std::size_t(total), NotArrived)
+    explicit Tally(std::int64_t total)
+        : total(total)
+        , stamps(std::size_t(total), NotArrived)
     {
         delays.reserve(std::size_t(total));
     }
@@ -161,7 +166,7 @@ struct Tally
     bool complete() const { return received.load(std::memory_order_acquire) >= total; }
 
     const std::int64_t total;
-    std::atomic<std::int64_t> received{0};
+    std::atomic<std::int64_t> received {0};
     std::uint64_t expected = 0;
     std::int64_t reordered = 0;
     // Wrong length byte, a number out of range or twice.
@@ -175,8 +180,7 @@ struct Tally
 class FrameCutter
 {
 public:
-    template<typename Take>
-    void feed(const std::uint8_t *bytes, std::size_t size, Take &&take)
+    template<typename Take> void feed(const std::uint8_t *bytes, std::size_t size, Take &&take)
     {
         m_tail.insert(m_tail.end(), bytes, bytes + size);
         std::size_t at = 0;
@@ -231,7 +235,7 @@ Outcome judge(const Sent &sent, const Tally &tally)
 
 bool waitFor(int fd, short events)
 {
-    pollfd p{fd, events, 0};
+    pollfd p {fd, events, 0};
     return ::poll(&p, 1, int(std::chrono::milliseconds(PollSlice).count())) > 0;
 }
 
@@ -264,7 +268,8 @@ void receiveStream(int fd, Tally &tally, const std::atomic<bool> &stop)
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n > 0) {
             const std::int64_t arrival = nowNs();
-            cutter.feed(buffer.data(), std::size_t(n), [&](const std::uint8_t *f) { tally.take(f, arrival); });
+            cutter.feed(buffer.data(), std::size_t(n),
+                        [&](const std::uint8_t *f) { tally.take(f, arrival); });
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             std::fprintf(stderr, "stream closed while receiving\n");
             return;
@@ -281,7 +286,7 @@ void setNonBlocking(int fd)
 
 sockaddr_in loopback(quint16 port)
 {
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -360,7 +365,8 @@ void writePaced(int fd, Sent &sent, std::int64_t rate, const std::atomic<bool> &
 
 // One frame per datagram, never more than the window ahead of what came back
 // on the echo port; one thread sends and receives, so the window needs no lock.
-void exchangeDatagrams(int out, quint16 port, int echoFd, Sent &sent, Tally &echo, const std::atomic<bool> &stop)
+void exchangeDatagrams(int out, quint16 port, int echoFd, Sent &sent, Tally &echo,
+                       const std::atomic<bool> &stop)
 {
     const auto total = std::int64_t(sent.stamps.size());
     const sockaddr_in target = loopback(port);
@@ -372,7 +378,9 @@ void exchangeDatagrams(int out, quint16 port, int echoFd, Sent &sent, Tally &ech
             const std::int64_t stamp = nowNs();
             const Frame f = streamFrame(std::uint32_t(n), stamp);
             sent.stamps[std::size_t(n)] = stamp;
-            if (::sendto(out, f.data(), f.size(), 0, reinterpret_cast<const sockaddr *>(&target), sizeof target) < 0)
+            if (::sendto(out, f.data(), f.size(), 0, reinterpret_cast<const sockaddr *>(&target),
+                         sizeof target)
+                < 0)
                 break; // a full send buffer: the echoes below make room
         }
         sent.count.store(n);
@@ -398,7 +406,11 @@ void exchangeDatagrams(int out, quint16 port, int echoFd, Sent &sent, Tally &ech
 class Box
 {
 public:
-    explicit Box(int masterFd) : m_fd(masterFd), m_thread([this] { run(); }) {}
+    explicit Box(int masterFd)
+        : m_fd(masterFd)
+        , m_thread([this] { run(); })
+    {
+    }
     ~Box()
     {
         m_stop.store(true);
@@ -439,9 +451,9 @@ private:
     {
         const QByteArrayView view(frame, FrameSize);
         if (!m_answered.load() && TrackBox::isPingRequest(view)) {
-            const QByteArray answer = TrackBox::pingAnswer(view, TrackBox::DefaultDeviceId,
-                                                           TrackBox::DefaultDeviceType);
-            const std::atomic<bool> never{false};
+            const QByteArray answer
+                = TrackBox::pingAnswer(view, TrackBox::DefaultDeviceId, TrackBox::DefaultDeviceType);
+            const std::atomic<bool> never {false};
             writeAll(m_fd, reinterpret_cast<const std::uint8_t *>(answer.constData()),
                      std::size_t(answer.size()), never);
             m_answered.store(true);
@@ -453,8 +465,8 @@ private:
     }
 
     int m_fd;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_answered{false};
+    std::atomic<bool> m_stop {false};
+    std::atomic<bool> m_answered {false};
     mutable std::mutex m_sinkLock;
     Tally *m_sink = nullptr;
     std::int64_t m_stray = 0;
@@ -492,15 +504,17 @@ void awaitStreams(const char *what, const Sent &sent, std::initializer_list<cons
     };
     std::int64_t seen = -1;
     auto lastChange = Clock::now();
-    runUntil([&] {
-        if (const std::int64_t now = progress(); now != seen) {
-            seen = now;
-            lastChange = Clock::now();
-        }
-        const bool all = std::all_of(receivers.begin(), receivers.end(),
-                                     [](const Tally *t) { return t->complete(); });
-        return all || Clock::now() - lastChange > IdleLimit;
-    }, Clock::duration::max() / 2);
+    runUntil(
+        [&] {
+            if (const std::int64_t now = progress(); now != seen) {
+                seen = now;
+                lastChange = Clock::now();
+            }
+            const bool all = std::all_of(receivers.begin(), receivers.end(),
+                                         [](const Tally *t) { return t->complete(); });
+            return all || Clock::now() - lastChange > IdleLimit;
+        },
+        Clock::duration::max() / 2);
     if (Clock::now() - lastChange > IdleLimit) {
         std::fprintf(stderr, "%s stalled: %lld sent,", what, static_cast<long long>(sent.count.load()));
         for (const Tally *t : receivers)
@@ -511,11 +525,11 @@ void awaitStreams(const char *what, const Sent &sent, std::initializer_list<cons
 
 struct Pipes
 {
-    int serialMaster;   // our end of the serial device
-    int client;         // TCP client of the relay under test
-    quint16 udpPort;    // where datagrams for the relay go
+    int serialMaster; // our end of the serial device
+    int client; // TCP client of the relay under test
+    quint16 udpPort; // where datagrams for the relay go
     Box *box;
-    int echo;           // bound to the echo port
+    int echo; // bound to the echo port
 };
 
 struct Results
@@ -531,7 +545,7 @@ Outcome serialToClient(const Pipes &p, std::int64_t total, std::int64_t rate)
 {
     Sent sent(total);
     Tally tally(total);
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop {false};
     std::thread reader([&] { receiveStream(p.client, tally, stop); });
     std::thread writer([&] {
         rate > 0 ? writePaced(p.serialMaster, sent, rate, stop) : writeBurst(p.serialMaster, sent, stop);
@@ -547,7 +561,7 @@ Outcome clientToSerial(const Pipes &p, std::int64_t total)
 {
     Sent sent(total);
     Tally tally(total);
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop {false};
     p.box->receiveInto(&tally);
     std::thread writer([&] { writeBurst(p.client, sent, stop); });
     awaitStreams("TCP -> serial", sent, {&tally});
@@ -562,7 +576,7 @@ std::pair<Outcome, Outcome> datagramsToEchoAndClient(const Pipes &p, std::int64_
     Sent sent(total);
     Tally echo(total);
     Tally tcp(total);
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop {false};
     const int out = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     std::thread tcpReader([&] { receiveStream(p.client, tcp, stop); });
     std::thread exchange([&] { exchangeDatagrams(out, p.udpPort, p.echo, sent, echo, stop); });
@@ -607,7 +621,7 @@ bool clickIfEnabled(const WindowDriver &d, const char *name)
 // "Öffnen", "Einstellungen übernehmen", "Verbinden" with the box answering the ping, and one TCP client.
 bool connectGateway(FrmMain &w, Box &box, int &client)
 {
-    WindowDriver d{w};
+    WindowDriver d {w};
     if (!d.enabled("Command1"))
         return false;
     d.open();
@@ -622,8 +636,7 @@ bool connectGateway(FrmMain &w, Box &box, int &client)
         return false;
     }
     client = connectTcp(FramePort);
-    return client >= 0
-        && runUntil([&] { return w.tcpListen()->state() == Socket::Connected; }, SetupLimit);
+    return client >= 0 && runUntil([&] { return w.tcpListen()->state() == Socket::Connected; }, SetupLimit);
 }
 
 // The least a relay can do on the main thread: every byte read is written on, unexamined.
@@ -692,7 +705,7 @@ std::string grouped(double value)
 void printRow(const char *what, double gateway, double reference)
 {
     const std::string ref = reference > 0 ? grouped(reference) : std::string("-");
-    std::array<char, 16> ratio{'-'};
+    std::array<char, 16> ratio {'-'};
     if (reference > 0)
         std::snprintf(ratio.data(), ratio.size(), "%.2f", gateway / reference);
     std::printf("%-44s %12s %12s %7s\n", what, grouped(gateway).c_str(), ref.c_str(), ratio.data());
@@ -707,7 +720,8 @@ void printTable(const Results &g, const Results &r)
     printRow("TCP -> serial, frames/s (max)", g.fromClient.framesPerSecond, r.fromClient.framesPerSecond);
     printRow("UDP -> UDP 15730 + TCP, frames/s (window 64)", g.datagramTcp.framesPerSecond,
              r.datagramTcp.framesPerSecond);
-    printRow("  of which at UDP 15730, frames/s", g.datagramEcho.framesPerSecond, r.datagramEcho.framesPerSecond);
+    printRow("  of which at UDP 15730, frames/s", g.datagramEcho.framesPerSecond,
+             r.datagramEcho.framesPerSecond);
 }
 
 void printRequirement(const Results &g, const Results &r)
@@ -721,20 +735,22 @@ void printRequirement(const Results &g, const Results &r)
         {"UDP -> UDP 15730 + TCP", std::min(g.datagramTcp.framesPerSecond, g.datagramEcho.framesPerSecond)},
     };
     for (const auto &[what, rate] : rates)
-        std::printf("  %-24s %8.1fx CAN  %s\n", what, rate / CanFramesPerSecond, rate >= required ? "met" : "NOT met");
+        std::printf("  %-24s %8.1fx CAN  %s\n", what, rate / CanFramesPerSecond,
+                    rate >= required ? "met" : "NOT met");
     // The pseudo-terminal and the sockets cost the raw copy as much: what the gateway adds is the difference.
     const double added = g.paced.tailUs - r.paced.tailUs;
-    std::printf("  %-24s p99 %.0f us at 2,000 frames/s (raw copy %.0f us): adds %.0f us (goal < %.0f us)  %s\n",
-                "serial -> TCP latency", g.paced.tailUs, r.paced.tailUs, added, LatencyGoalUs,
-                added < LatencyGoalUs ? "met" : "NOT met");
+    std::printf(
+        "  %-24s p99 %.0f us at 2,000 frames/s (raw copy %.0f us): adds %.0f us (goal < %.0f us)  %s\n",
+        "serial -> TCP latency", g.paced.tailUs, r.paced.tailUs, added, LatencyGoalUs,
+        added < LatencyGoalUs ? "met" : "NOT met");
 }
 
 // Prints the counts of every stream; true when all are zero.
 bool printChecks(const char *side, const Results &x)
 {
     const std::pair<const char *, const Outcome *> streams[] = {
-        {"serial -> TCP (max)", &x.burst},         {"serial -> TCP (2,000/s)", &x.paced},
-        {"TCP -> serial", &x.fromClient},          {"UDP -> UDP 15730", &x.datagramEcho},
+        {"serial -> TCP (max)", &x.burst}, {"serial -> TCP (2,000/s)", &x.paced},
+        {"TCP -> serial", &x.fromClient},  {"UDP -> UDP 15730", &x.datagramEcho},
         {"UDP -> TCP", &x.datagramTcp},
     };
     bool clean = true;
@@ -772,12 +788,12 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "the gateway could not be set up\n");
         return 2;
     }
-    std::printf("gateway: %s; measuring ...\n", qPrintable(WindowDriver{w}.label("Label5")));
+    std::printf("gateway: %s; measuring ...\n", qPrintable(WindowDriver {w}.label("Label5")));
     std::fflush(stdout);
     const Results gateway = measure({pty.masterFd(), gatewayClient, FramePort, &box, echo});
 
     // The gateway lets go of the device; the raw copy takes the same one.
-    if (!clickIfEnabled(WindowDriver{w}, "Command5"))
+    if (!clickIfEnabled(WindowDriver {w}, "Command5"))
         return 2;
     RawCopy copy;
     const int copyClient = copy.start(pty.slavePath()) ? copy.attachClient() : -1;
@@ -799,6 +815,8 @@ int main(int argc, char *argv[])
     ::close(copyClient);
     ::close(echo);
     const bool clean = gatewayClean && referenceClean && stray == 0;
-    std::printf("%s\n", clean ? "every frame arrived once, in order, unchanged" : "FRAMES LOST, REORDERED OR CHANGED");
+    std::printf("%s\n",
+                clean ? "every frame arrived once, in order, unchanged"
+                      : "FRAMES LOST, REORDERED OR CHANGED");
     return clean ? 0 : 1;
 }

@@ -17,7 +17,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int kSendThreshold = 0;    // no event when the output buffer empties
+constexpr int kSendThreshold = 0; // no event when the output buffer empties
 constexpr int kReceiveThreshold = 1; // an event as soon as one byte waits
 constexpr qint16 kDefaultTimeOut = 2;
 constexpr int kWaitSleepMs = 10;
@@ -116,7 +116,7 @@ qint32 CAN::Command_Execute(const QString &Device, qint16 &TimeOut)
     if (Device == u"Ping"_s) {
         wait = true;
         ID_Bits = fieldBitText(GatewayPingPrio, PrioWidth) + Byte_To_Bin(PingCommand) + RespRequest
-                  + hashBitText(GatewayPingHash);
+            + hashBitText(GatewayPingHash);
         data = buildFrame(ID_Bits, 0, {});
     }
     if (Send_And_Wait(data, wait, TimeOut) == Failed) {
@@ -176,6 +176,5 @@ void CAN::ini_Schreiben()
         if (file.commit())
             return;
     }
-    m_window.showLinkStatus(u"Einstellungen konnten nicht gespeichert werden: "_s
-                            + file.errorString());
+    m_window.showLinkStatus(u"Einstellungen konnten nicht gespeichert werden: "_s + file.errorString());
 }

@@ -61,8 +61,8 @@ QString deviceTypeText(QByteArrayView frame)
 {
     if (frame.size() < FrameSize)
         return {};
-    const QString text = u"00"_s + hexText(byteAt(frame, TypeOffset))
-                         + hexText(byteAt(frame, TypeOffset + 1));
+    const QString text
+        = u"00"_s + hexText(byteAt(frame, TypeOffset)) + hexText(byteAt(frame, TypeOffset + 1));
     return text.right(TypeTextSize);
 }
 

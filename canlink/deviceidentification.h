@@ -11,9 +11,9 @@ inline constexpr int DeviceNotIdentified = 2;
 struct DeviceIdentification
 {
     int code = DeviceNotIdentified;
-    QString label;      // the Label5 caption
+    QString label; // the Label5 caption
     QString deviceType; // becomes Device_Type, identified or not
-    QString deviceId;   // identifier text of the answer
+    QString deviceId; // identifier text of the answer
     bool setsDeviceId = false; // Device_ID takes deviceId only for a known device
 };
 

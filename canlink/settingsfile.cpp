@@ -70,7 +70,7 @@ LinkSettings parseSettings(const QByteArray &bytes)
 
 QByteArray settingsBytes(const QString &portText, const QString &speedText)
 {
-    const QString text = kMarker + u"\r\n"_s + kPortKey + portText + u"\r\n"_s + kSpeedKey
-                         + speedText + u"\r\n"_s;
+    const QString text
+        = kMarker + u"\r\n"_s + kPortKey + portText + u"\r\n"_s + kSpeedKey + speedText + u"\r\n"_s;
     return text.toLatin1();
 }

@@ -167,9 +167,8 @@ void HttpServer::WinSock1_Close(int index)
         connection = m_slots[size_t(index)].Connection;
     }
     letEventsRun();
-    const auto sameConnection = [&] {
-        return size_t(index) >= m_slots.size() || m_slots[size_t(index)].Connection == connection;
-    };
+    const auto sameConnection
+        = [&] { return size_t(index) >= m_slots.size() || m_slots[size_t(index)].Connection == connection; };
     while (socket->state() != Socket::Closed && sameConnection()) {
         socket->close();
         letEventsRun();
@@ -212,8 +211,8 @@ void HttpServer::answer(int index, const QByteArray &requestPath)
         answerNotFound(index);
         return;
     }
-    const FileSystem::PathInfo target =
-        ServedTree::lookup(*localPath, FileSystem::canonicalPath(m_webRootPath));
+    const FileSystem::PathInfo target
+        = ServedTree::lookup(*localPath, FileSystem::canonicalPath(m_webRootPath));
     if (target.kind == FileSystem::Kind::Folder)
         answerFolder(index, requestPath);
     else if (target.kind == FileSystem::Kind::Regular)
@@ -245,8 +244,8 @@ void HttpServer::answerFile(int index, const QByteArray &requestPath, const QByt
     record.FileNr = nextFileNumber();
     m_fileNumbers.insert(record.FileNr);
     record.File = std::move(file);
-    const QByteArray header = ResponseHeader::file(m_serverName.toLatin1(), Request::contentTypeLine(requestPath),
-                                                   record.File->length());
+    const QByteArray header = ResponseHeader::file(
+        m_serverName.toLatin1(), Request::contentTypeLine(requestPath), record.File->length());
     record.ResponseSize = record.File->length() + header.size();
     m_winsock1.at(index)->send(header);
 }
@@ -308,11 +307,12 @@ void HttpServer::Winsock1_SendProgress(int index, qint64 bytesSent)
     record.SentBytes += bytesSent;
     if (record.FileNr < FirstFileNumber || !record.File)
         return;
-    if (const std::optional<QString> line = Progress::line(record.RequestPath, record.SentBytes,
-                                                           record.File->length())) {
+    if (const std::optional<QString> line
+        = Progress::line(record.RequestPath, record.SentBytes, record.File->length())) {
         m_window.showNetworkStatus(*line);
         return;
     }
     // Only a zero-length file leaves the percentage without a value.
-    m_window.showNetworkStatus(Progress::errorLine(LocaleFormat::nowText(), index, EDOM, qt_error_string(EDOM)));
+    m_window.showNetworkStatus(
+        Progress::errorLine(LocaleFormat::nowText(), index, EDOM, qt_error_string(EDOM)));
 }

@@ -25,9 +25,11 @@ QByteArray folderEntry(const QByteArray &folder, const QByteArray &name)
 
 QByteArray fileRow(const QByteArray &folder, const ListingEntry &entry)
 {
-    const QByteArray size = LocaleFormat::toSingleByte(LocaleFormat::groupedInteger(roundedKilobytes(entry.size)));
-    return "<tr>" + QByteArray(1, LineEnd) + "<td width=\"100%\"><a href=\"" + link(folder, entry.name) + "\">"
-        + entry.name + "</a></td>" + LineEnd + "<td nowrap>" + size + " KBytes</td>" + LineEnd + "</tr>" + LineEnd;
+    const QByteArray size
+        = LocaleFormat::toSingleByte(LocaleFormat::groupedInteger(roundedKilobytes(entry.size)));
+    return "<tr>" + QByteArray(1, LineEnd) + "<td width=\"100%\"><a href=\"" + link(folder, entry.name)
+        + "\">" + entry.name + "</a></td>" + LineEnd + "<td nowrap>" + size + " KBytes</td>" + LineEnd
+        + "</tr>" + LineEnd;
 }
 
 } // namespace

@@ -16,8 +16,9 @@ std::optional<QString> line(const QByteArray &requestPath, qint64 sentBytes, qin
     if (fileLength <= 0)
         return std::nullopt;
     const double percent = double(sentBytes) / double(fileLength) * Hundred;
-    return u"Transfering: "_s + QString::fromLatin1(requestPath) + u" - "_s + QString::number(sentBytes) + u" of "_s
-        + QString::number(fileLength) + u" bytes sent ("_s + LocaleFormat::twoDecimals(percent) + u"% Done)."_s;
+    return u"Transfering: "_s + QString::fromLatin1(requestPath) + u" - "_s + QString::number(sentBytes)
+        + u" of "_s + QString::number(fileLength) + u" bytes sent ("_s + LocaleFormat::twoDecimals(percent)
+        + u"% Done)."_s;
 }
 
 QString errorLine(const QString &when, int index, int number, const QString &description)

@@ -46,7 +46,8 @@ FileSystem::PathInfo lookup(const QByteArray &localPath, const QByteArray &canon
     return info;
 }
 
-FileSystem::PathInfo lookupEntry(const QByteArray &folder, const QByteArray &name, const QByteArray &canonicalRoot)
+FileSystem::PathInfo lookupEntry(const QByteArray &folder, const QByteArray &name,
+                                 const QByteArray &canonicalRoot)
 {
     if (FileSystem::isHiddenName(name))
         return notServed();

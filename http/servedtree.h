@@ -22,6 +22,7 @@ FileSystem::PathInfo lookup(const QByteArray &localPath, const QByteArray &canon
 
 // The same decision for an entry of a folder that is itself served; only links
 // need resolving then, which keeps listing a large folder cheap.
-FileSystem::PathInfo lookupEntry(const QByteArray &folder, const QByteArray &name, const QByteArray &canonicalRoot);
+FileSystem::PathInfo lookupEntry(const QByteArray &folder, const QByteArray &name,
+                                 const QByteArray &canonicalRoot);
 
 } // namespace ServedTree

@@ -32,7 +32,9 @@ bool isHiddenName(const QByteArray &name)
 PathInfo info(const QByteArray &path)
 {
     PathInfo result;
-    struct stat entry {};
+    struct stat entry
+    {
+    };
     if (::lstat(path.constData(), &entry) != 0)
         return result;
     result.link = S_ISLNK(entry.st_mode);
@@ -84,7 +86,9 @@ std::unique_ptr<RawFile> RawFile::open(const QByteArray &path)
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return nullptr;
-    struct stat entry {};
+    struct stat entry
+    {
+    };
     if (::fstat(fd, &entry) != 0 || !S_ISREG(entry.st_mode)) {
         ::close(fd);
         return nullptr;

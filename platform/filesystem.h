@@ -25,7 +25,7 @@ struct PathInfo
 {
     Kind kind = Kind::Missing;
     bool hidden = false; // the platform's hidden flag (a dot-name on POSIX)
-    bool link = false;   // the path itself is a symbolic link
+    bool link = false; // the path itself is a symbolic link
     qint64 size = 0;
 };
 

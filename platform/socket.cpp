@@ -100,18 +100,12 @@ bool Socket::fail(const QString &reason)
 QString Socket::describe(QAbstractSocket::SocketError error, const QString &detail)
 {
     switch (error) {
-    case QAbstractSocket::AddressInUseError:
-        return u"Port wird bereits verwendet"_s;
-    case QAbstractSocket::SocketAccessError:
-        return u"keine Berechtigung"_s;
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        return u"Adresse gehört nicht zu diesem Rechner"_s;
-    case QAbstractSocket::HostNotFoundError:
-        return u"Host nicht gefunden: "_s + detail;
-    case QAbstractSocket::SocketResourceError:
-        return u"keine Sockets mehr frei"_s;
-    default:
-        return u"Netzwerkfehler ("_s + detail + u")"_s;
+    case QAbstractSocket::AddressInUseError: return u"Port wird bereits verwendet"_s;
+    case QAbstractSocket::SocketAccessError: return u"keine Berechtigung"_s;
+    case QAbstractSocket::SocketAddressNotAvailableError: return u"Adresse gehört nicht zu diesem Rechner"_s;
+    case QAbstractSocket::HostNotFoundError: return u"Host nicht gefunden: "_s + detail;
+    case QAbstractSocket::SocketResourceError: return u"keine Sockets mehr frei"_s;
+    default: return u"Netzwerkfehler ("_s + detail + u")"_s;
     }
 }
 
@@ -151,10 +145,13 @@ void Socket::adopt(QTcpSocket *connection)
     });
     // Data that came with the connection is announced like any later arrival.
     if (connection->bytesAvailable() > 0) {
-        QMetaObject::invokeMethod(this, [this, connection] {
-            if (connection == m_connection && connection->bytesAvailable() > 0)
-                emit dataArrival(connection->bytesAvailable());
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, connection] {
+                if (connection == m_connection && connection->bytesAvailable() > 0)
+                    emit dataArrival(connection->bytesAvailable());
+            },
+            Qt::QueuedConnection);
     }
 }
 

@@ -1,8 +1,8 @@
 // The socket service: one TCP or UDP socket with the events the handlers use.
 #pragma once
 
-#include <QByteArray>
 #include <QAbstractSocket>
+#include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
 #include <QQueue>

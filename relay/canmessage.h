@@ -34,8 +34,8 @@ inline constexpr int PingAnswerLength = 8;
 // The gateway's own ping: Prio 0, Cmd 0x18, Resp 0, Hash 0x8B0A, no data.
 inline constexpr int GatewayPingPrio = 0;
 inline constexpr quint16 GatewayPingHash = 0x8B0A;
-inline constexpr std::array<quint8, FrameSize> GatewayPingBytes = {
-    0x00, 0x30, 0x8B, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+inline constexpr std::array<quint8, FrameSize> GatewayPingBytes
+    = {0x00, 0x30, 0x8B, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 // The Resp characters of the identifier texts.
 inline constexpr QChar RespRequest = u'0';
@@ -44,9 +44,9 @@ inline constexpr QChar RespAnswer = u'1';
 // One frame as its three fields; all eight data bytes are carried whatever Length says.
 struct CAN_Message
 {
-    std::array<quint8, IdentSize> Ident{};
+    std::array<quint8, IdentSize> Ident {};
     quint8 Length = 0;
-    std::array<quint8, DataSize> Data{};
+    std::array<quint8, DataSize> Data {};
 
     // Takes the first 13 bytes; nothing when fewer are given.
     static std::optional<CAN_Message> fromBytes(QByteArrayView frame);

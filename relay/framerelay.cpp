@@ -10,8 +10,8 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen,
-                       Socket &UDPSend, RelayWindow &window, QObject *parent)
+FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen, Socket &UDPSend,
+                       RelayWindow &window, QObject *parent)
     : QObject(parent)
     , m_serial(MSComm1)
     , m_tcpListen(TCPListen)
@@ -21,8 +21,7 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
     connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
-    connect(&m_tcpListen, &Socket::connectionRequest, this,
-            &FrameRelay::TCPListen_ConnectionRequest);
+    connect(&m_tcpListen, &Socket::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
     // A half frame of a client that has gone must not prefix the next client's frames.
     connect(&m_tcpListen, &Socket::closed, this, [this] { m_tcpStream.clear(); });
     connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);

@@ -39,18 +39,19 @@ private slots:
         holder.setPortName(held5.slavePath());
         QVERIFY(holder.open(QIODevice::ReadWrite));
         QTemporaryDir dir;
-        FrmMain w(portTable({{3, free3.slavePath()}, {5, held5.slavePath()},
-                             {7, free7.slavePath()}, {9, u"/dev/does-not-exist"_s},
+        FrmMain w(portTable({{3, free3.slavePath()},
+                             {5, held5.slavePath()},
+                             {7, free7.slavePath()},
+                             {9, u"/dev/does-not-exist"_s},
                              {17, free3.slavePath()}}),
                   dir.path());
-        WindowDriver d{w};
+        WindowDriver d {w};
         QCOMPARE(d.ports(), QStringList({u"COM3"_s, u"COM7"_s}));
         QCOMPARE(d.combo()->currentIndex(), -1);
         QVERIFY(!d.canFrameShown());
         QCOMPARE(w.windowTitle(), u"Quenvar"_s);
         QCOMPARE(d.field("Text2")->text(), u"80"_s);
-        for (const char *name : {"Text1", "Text2", "Text5", "Command2", "Command3", "Command4",
-                                 "Command5"})
+        for (const char *name : {"Text1", "Text2", "Text5", "Command2", "Command3", "Command4", "Command5"})
             QVERIFY2(!d.enabled(name), name);
         QVERIFY(d.enabled("Command1"));
         QCOMPARE(d.label("LFileProgress"), u"Not connected"_s);
@@ -71,7 +72,7 @@ private slots:
         PseudoTerminal port3;
         QTemporaryDir dir;
         FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
-        WindowDriver d{w};
+        WindowDriver d {w};
 
         d.open();
         QVERIFY(!d.enabled("Command1"));
@@ -127,23 +128,23 @@ private slots:
         QTest::addColumn<QString>("selected");
         QTest::addColumn<QString>("baud");
         QTest::addColumn<bool>("applicable");
-        QTest::newRow("blanks around the port") << QByteArray("riri\r\nPortNr= 5 \r\nBaudRate=115200\r\n")
-                                                << u"COM5"_s << u"115200"_s << true;
-        QTest::newRow("port not offered") << QByteArray("riri\r\nPortNr=6\r\nBaudRate=115200\r\n")
-                                          << QString() << u"115200"_s << false;
-        QTest::newRow("marker with more text, later group wins")
-            << QByteArray("ririXYZ\r\nPortNr=6\r\nBaudRate=1200\r\nx\r\nriri\r\nPortNr=5\r\nBaudRate=57600\r\n")
-            << u"COM5"_s << u"57600"_s << true;
+        QTest::newRow("blanks around the port")
+            << QByteArray("riri\r\nPortNr= 5 \r\nBaudRate=115200\r\n") << u"COM5"_s << u"115200"_s << true;
+        QTest::newRow("port not offered")
+            << QByteArray("riri\r\nPortNr=6\r\nBaudRate=115200\r\n") << QString() << u"115200"_s << false;
+        QTest::newRow("marker with more text, later group wins") << QByteArray(
+            "ririXYZ\r\nPortNr=6\r\nBaudRate=1200\r\nx\r\nriri\r\nPortNr=5\r\nBaudRate=57600\r\n")
+                                                                 << u"COM5"_s << u"57600"_s << true;
         QTest::newRow("second line no port, third still read")
             << QByteArray("riri\r\nportnr=5\r\nBaudRate=4800\r\n") << QString() << u"4800"_s << false;
-        QTest::newRow("no marker") << QByteArray("PortNr=5\r\nBaudRate=4800\r\n") << QString()
-                                   << u"0"_s << false;
+        QTest::newRow("no marker") << QByteArray("PortNr=5\r\nBaudRate=4800\r\n") << QString() << u"0"_s
+                                   << false;
         QTest::newRow("short file keeps what was read")
             << QByteArray("riri\r\nPortNr=5") << u"COM5"_s << u"0"_s << true;
-        QTest::newRow("speed no number") << QByteArray("riri\r\nPortNr=5\r\nBaudRate=fast\r\n")
-                                         << u"COM5"_s << u"0"_s << true;
-        QTest::newRow("bare line feeds") << QByteArray("riri\nPortNr=5\nBaudRate=19200\n")
-                                         << u"COM5"_s << u"19200"_s << true;
+        QTest::newRow("speed no number")
+            << QByteArray("riri\r\nPortNr=5\r\nBaudRate=fast\r\n") << u"COM5"_s << u"0"_s << true;
+        QTest::newRow("bare line feeds")
+            << QByteArray("riri\nPortNr=5\nBaudRate=19200\n") << u"COM5"_s << u"19200"_s << true;
     }
     void settingsFileIsReadByTheMarkerRules()
     {
@@ -155,7 +156,7 @@ private slots:
         QTemporaryDir dir;
         writeIni(dir, file);
         FrmMain w(portTable({{5, port5.slavePath()}}), dir.path());
-        WindowDriver d{w};
+        WindowDriver d {w};
         d.open();
         QCOMPARE(d.combo()->currentIndex() >= 0 ? d.combo()->currentText() : QString(), selected);
         QCOMPARE(d.field("Text6")->text(), baud);
@@ -172,7 +173,7 @@ private slots:
         QTemporaryDir dir;
         writeIni(dir, "riri\r\nPortNr=2\r\nBaudRate=9600\r\n");
         FrmMain w(portTable({{2, port2.slavePath()}}), dir.path());
-        WindowDriver d{w};
+        WindowDriver d {w};
         d.open();
         CAN *first = w.canLink();
         writeIni(dir, "riri\r\nPortNr=2\r\nBaudRate=1200\r\n");
@@ -195,7 +196,7 @@ private slots:
         QTemporaryDir dir;
         writeIni(dir, "riri\r\nPortNr=3\r\nBaudRate=9600\r\n");
         FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
-        WindowDriver d{w};
+        WindowDriver d {w};
         d.open();
         d.click("Command3");
         QSerialPort holder;
@@ -221,7 +222,7 @@ private slots:
         QVERIFY(frameHolder.bind(QHostAddress::LocalHost, 15731));
         QTemporaryDir dir;
         FrmMain w(portTable({}), dir.path());
-        WindowDriver d{w};
+        WindowDriver d {w};
         d.open(httpHolder.serverPort());
         const QString status = d.label("LFileProgress");
         QVERIFY2(status.contains(u"HTTP-Port "_s + QString::number(httpHolder.serverPort())
@@ -247,9 +248,9 @@ private slots:
         QTemporaryDir dir;
         writeIni(dir, "riri\r\nPortNr=3\r\nBaudRate=9600\r\n");
         FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
-        WindowDriver d{w};
-        const std::pair<const char *, const char *> captions[] = {
-            {"Label1", "Text1"}, {"Label2", "Text5"}, {"Label3", "Combo1"}, {"Label4", "Text6"}};
+        WindowDriver d {w};
+        const std::pair<const char *, const char *> captions[]
+            = {{"Label1", "Text1"}, {"Label2", "Text5"}, {"Label3", "Combo1"}, {"Label4", "Text6"}};
         for (const auto &[label, field] : captions)
             QCOMPARE(d.control<QLabel>(label)->buddy(), d.control<QWidget>(field));
 
@@ -269,7 +270,7 @@ private slots:
     {
         QTemporaryDir dir;
         FrmMain w(portTable({}), dir.path());
-        WindowDriver d{w};
+        WindowDriver d {w};
         w.show();
         d.open();
         d.click("Command6");

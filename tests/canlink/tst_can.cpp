@@ -20,14 +20,13 @@ struct RecordedWindow : LinkWindow
     void showLinkStatus(const QString &text) override { status = text; }
     void setControlEnabled(Control control, bool on) override { enabled[control] = on; }
     int comboSelectedIndex() const override { return -1; }
-    void setComboSelectedIndex(int) override {}
+    void setComboSelectedIndex(int) override { }
     int comboCount() const override { return 0; }
     QString comboEntry(int) const override { return {}; }
     QString comboText() const override { return {}; }
     QString baudText() const override { return {}; }
-    void setBaudText(const QString &) override {}
+    void setBaudText(const QString &) override { }
 };
-
 
 QByteArray pingAnswer(int t1, int t2)
 {
@@ -41,7 +40,7 @@ class TestCan : public QObject
     Q_OBJECT
 
     RecordedWindow window;
-    SerialPort port{[](int) { return QString(); }};
+    SerialPort port {[](int) { return QString(); }};
 
 private slots:
     void pingAnswersAreIdentifiedAndRewritten_data()
@@ -82,9 +81,9 @@ private slots:
         CAN link(port, window, {});
         link.CBefehl(pingAnswer(0x00, 0x10));
         const QList<QByteArray> others = {
-            frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8}),        // 8 bytes, not a ping
-            frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0}),         // ping request
-            frameBytes({0x20, 0x31, 0x12, 0x34, 5, 0, 0, 0, 0, 0, 0, 0, 0x20}),      // spaces at both ends
+            frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8}), // 8 bytes, not a ping
+            frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0}), // ping request
+            frameBytes({0x20, 0x31, 0x12, 0x34, 5, 0, 0, 0, 0, 0, 0, 0, 0x20}), // spaces at both ends
         };
         for (const QByteArray &other : others) {
             QCOMPARE(link.CBefehl(other), other);
@@ -99,7 +98,8 @@ private slots:
     void udpPingAnswersTurnIntoRequests()
     {
         CAN link(port, window, {});
-        const QByteArray answer = frameBytes({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
+        const QByteArray answer
+            = frameBytes({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
         QCOMPARE(link.CAN_Retour(answer),
                  frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10}));
         QCOMPARE(link.idBits(), u"00000001100001000101100001010"_s);

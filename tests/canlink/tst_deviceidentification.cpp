@@ -20,8 +20,8 @@ namespace {
 // A ping answer: 00 31 hash, length 8, identifier, 00 01, type.
 QByteArray pingAnswer(const char *identifierHex, const char *typeHex)
 {
-    return QByteArray::fromHex("00318B0A 08") + QByteArray::fromHex(identifierHex) + QByteArray::fromHex("0001")
-           + QByteArray::fromHex(typeHex);
+    return QByteArray::fromHex("00318B0A 08") + QByteArray::fromHex(identifierHex)
+        + QByteArray::fromHex("0001") + QByteArray::fromHex(typeHex);
 }
 
 } // namespace
@@ -45,8 +45,9 @@ void TestDeviceIdentification::identifies_data()
                                     << u"MS2-ID: 4D53AB1"_s << u"0030"_s << u"4D53AB1"_s << true;
     QTest::newRow("0035 MS2") << pingAnswer("12345678", "0035") << DeviceIdentified << u"MS2-ID: 12345678"_s
                               << u"0035"_s << u"12345678"_s << true;
-    QTest::newRow("003A MS2 by character code") << pingAnswer("12345678", "003A") << DeviceIdentified
-                                                << u"MS2-ID: 12345678"_s << u"003A"_s << u"12345678"_s << true;
+    QTest::newRow("003A MS2 by character code")
+        << pingAnswer("12345678", "003A") << DeviceIdentified << u"MS2-ID: 12345678"_s << u"003A"_s
+        << u"12345678"_s << true;
     QTest::newRow("030A reads as 003A") << pingAnswer("12345678", "030A") << DeviceIdentified
                                         << u"MS2-ID: 12345678"_s << u"003A"_s << u"12345678"_s << true;
     QTest::newRow("003F last MS2") << pingAnswer("12345678", "003F") << DeviceIdentified
@@ -59,8 +60,9 @@ void TestDeviceIdentification::identifies_data()
                           << u"GFP nicht identifiziert"_s << u"FFFE"_s << u"00AB1"_s << false;
     QTest::newRow("0FFF is not FFFF") << pingAnswer("0000AB01", "0FFF") << DeviceNotIdentified
                                       << u"GFP nicht identifiziert"_s << u"0FFF"_s << u"00AB1"_s << false;
-    QTest::newRow("1000 keeps its last four") << pingAnswer("00000000", "1000") << DeviceNotIdentified
-                                              << u"GFP nicht identifiziert"_s << u"0100"_s << u"0000"_s << false;
+    QTest::newRow("1000 keeps its last four")
+        << pingAnswer("00000000", "1000") << DeviceNotIdentified << u"GFP nicht identifiziert"_s << u"0100"_s
+        << u"0000"_s << false;
     QTest::newRow("0000") << pingAnswer("00000000", "0000") << DeviceNotIdentified
                           << u"GFP nicht identifiziert"_s << u"0000"_s << u"0000"_s << false;
 }

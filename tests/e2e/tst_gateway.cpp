@@ -8,16 +8,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
-#include <QTimer>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUdpSocket>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
 
 const QByteArray kPingRequest = frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0});
 // An 8-byte frame with another command than the ping.
@@ -31,8 +30,8 @@ struct Gateway
 {
     QTemporaryDir dir;
     TrackBox box;
-    FrmMain w{portTable({{3, box.portPath()}}), prepared(dir)};
-    WindowDriver d{w};
+    FrmMain w {portTable({{3, box.portPath()}}), prepared(dir)};
+    WindowDriver d {w};
 
     static QString prepared(const QTemporaryDir &dir)
     {
@@ -68,7 +67,7 @@ private slots:
         took.start();
         g.connectLink();
         QVERIFY(took.elapsed() < 2000);
-        QCOMPARE(g.box.receivedFrames(), QList<QByteArray>{kPingRequest});
+        QCOMPARE(g.box.receivedFrames(), QList<QByteArray> {kPingRequest});
         QCOMPARE(g.w.canLink()->idBits(), u"00000001100001000101100001010"_s);
         QCOMPARE(g.d.label("Label5"), u"Gleisbox-ID: 47431234"_s);
         QCOMPARE(g.w.canLink()->answerCode(), 1);
@@ -179,7 +178,7 @@ private slots:
         QTest::qWait(30);
         client.write(a.sliced(5) + b + kSpaceEnds);
         QTRY_COMPARE(g.box.receivedFrames().size(), 3);
-        QCOMPARE(g.box.receivedFrames(), (QList<QByteArray>{a, b, kSpaceEnds}));
+        QCOMPARE(g.box.receivedFrames(), (QList<QByteArray> {a, b, kSpaceEnds}));
         QCOMPARE(g.d.label("LFileProgress"), u"TCPListen: Daten erhalten"_s);
 
         // A second client gets no connection while the first is served.
@@ -197,7 +196,7 @@ private slots:
         QTRY_COMPARE(g.d.label("LFileProgress"), u"TCPListen: Daten erhalten"_s);
         g.connectLink();
         QTest::qWait(50);
-        QCOMPARE(g.box.receivedFrames(), QList<QByteArray>{kPingRequest});
+        QCOMPARE(g.box.receivedFrames(), QList<QByteArray> {kPingRequest});
     }
 
     void udpFramesAreEchoedToPeerAndClient()
@@ -208,8 +207,10 @@ private slots:
         QTcpSocket client;
         g.attach(client);
 
-        const QByteArray answer = frameBytes({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
-        const QByteArray rebuilt = frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
+        const QByteArray answer
+            = frameBytes({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
+        const QByteArray rebuilt
+            = frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
         QUdpSocket sender;
         sender.writeDatagram(answer + kPingRequest, QHostAddress::LocalHost, 15731);
         QTRY_COMPARE(client.bytesAvailable(), 26);

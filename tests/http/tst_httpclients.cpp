@@ -46,14 +46,10 @@ QByteArray readFile(const QString &path)
 QMap<QString, QByteArray> makeTree(const TestServer &tree)
 {
     const QMap<QString, QByteArray> files {
-        {u"readme"_s, "plain text\n"},
-        {u"empty.txt"_s, {}},
-        {u"a b.txt"_s, "with a space"},
-        {u"page.html"_s, "<html><body>no links here</body></html>"},
-        {u"song.mp3"_s, pattern(70'000)},
-        {u"music/live/track.bin"_s, pattern(5000)},
-        {u"music/list.m3u"_s, "track.bin\n"},
-        {u"deep/a/b/c/leaf.dat"_s, pattern(2049)},
+        {u"readme"_s, "plain text\n"},        {u"empty.txt"_s, {}},
+        {u"a b.txt"_s, "with a space"},       {u"page.html"_s, "<html><body>no links here</body></html>"},
+        {u"song.mp3"_s, pattern(70'000)},     {u"music/live/track.bin"_s, pattern(5000)},
+        {u"music/list.m3u"_s, "track.bin\n"}, {u"deep/a/b/c/leaf.dat"_s, pattern(2049)},
     };
     tree.makeFolder("music/live");
     tree.makeFolder("deep/a/b/c");
@@ -80,8 +76,10 @@ private slots:
 
 void TestHttpClients::initTestCase()
 {
-    QVERIFY2(!QStandardPaths::findExecutable(u"curl"_s).isEmpty(), "curl is needed (the Makefile installs it)");
-    QVERIFY2(!QStandardPaths::findExecutable(u"wget"_s).isEmpty(), "wget is needed (the Makefile installs it)");
+    QVERIFY2(!QStandardPaths::findExecutable(u"curl"_s).isEmpty(),
+             "curl is needed (the Makefile installs it)");
+    QVERIFY2(!QStandardPaths::findExecutable(u"wget"_s).isEmpty(),
+             "wget is needed (the Makefile installs it)");
 }
 
 void TestHttpClients::curlDownloads_data()
@@ -109,10 +107,11 @@ void TestHttpClients::curlDownloads()
     makeTree(server);
     const QString output = server.base.path() + u"/download"_s;
     int exitCode = 0;
-    const QByteArray code = run(u"curl"_s,
-                                {u"--silent"_s, u"--max-time"_s, u"30"_s, u"--output"_s, output, u"--write-out"_s,
-                                 u"%{http_code}"_s, u"http://127.0.0.1:"_s + QString::number(server.port()) + path},
-                                &exitCode);
+    const QByteArray code
+        = run(u"curl"_s,
+              {u"--silent"_s, u"--max-time"_s, u"30"_s, u"--output"_s, output, u"--write-out"_s,
+               u"%{http_code}"_s, u"http://127.0.0.1:"_s + QString::number(server.port()) + path},
+              &exitCode);
     QCOMPARE(exitCode, 0);
     QCOMPARE(QString::fromLatin1(code), status);
     if (file == u"-"_s)
@@ -129,9 +128,14 @@ void TestHttpClients::wgetMirrorsTheFolderExactly()
     QMap<QString, QByteArray> expected = makeTree(server);
     // Listing pages are kept as HTML files: the root as index.html, a folder as its name + ".html".
     const QMap<QString, QByteArray> pages {
-        {u"index.html"_s, "/"}, {u"music.html"_s, "/music"}, {u"music/live.html"_s, "/music/live"},
-        {u"deep.html"_s, "/deep"}, {u"deep/a.html"_s, "/deep/a"}, {u"deep/a/b.html"_s, "/deep/a/b"},
-        {u"deep/a/b/c.html"_s, "/deep/a/b/c"}, {u"empty.html"_s, "/empty"},
+        {u"index.html"_s, "/"},
+        {u"music.html"_s, "/music"},
+        {u"music/live.html"_s, "/music/live"},
+        {u"deep.html"_s, "/deep"},
+        {u"deep/a.html"_s, "/deep/a"},
+        {u"deep/a/b.html"_s, "/deep/a/b"},
+        {u"deep/a/b/c.html"_s, "/deep/a/b/c"},
+        {u"empty.html"_s, "/empty"},
     };
     for (auto it = pages.cbegin(); it != pages.cend(); ++it)
         expected.insert(it.key(), BuildDirListing(server.pathBytes(), it.value()));
@@ -144,8 +148,7 @@ void TestHttpClients::wgetMirrorsTheFolderExactly()
     run(u"wget"_s,
         {u"--recursive"_s, u"--level=inf"_s, u"--no-host-directories"_s, u"--adjust-extension"_s,
          u"--no-http-keep-alive"_s, u"-e"_s, u"robots=off"_s, u"--quiet"_s, u"--tries=1"_s, u"--timeout=30"_s,
-         u"--directory-prefix="_s + mirror,
-         u"http://127.0.0.1:"_s + QString::number(server.port()) + u"/"_s},
+         u"--directory-prefix="_s + mirror, u"http://127.0.0.1:"_s + QString::number(server.port()) + u"/"_s},
         &exitCode);
     QCOMPARE(exitCode, 0);
 

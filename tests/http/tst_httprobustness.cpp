@@ -16,7 +16,8 @@ constexpr int Batch = 50;
 
 QByteArray served(const QByteArray &content)
 {
-    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size()) + content;
+    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size())
+        + content;
 }
 
 QByteArray pattern(qsizetype size)
@@ -43,7 +44,8 @@ public:
     StreamingClient(quint16 port, const QByteArray &request, QMap<qint64, QByteArray> probes)
         : m_probes(std::move(probes))
     {
-        QObject::connect(&m_socket, &QTcpSocket::connected, &m_socket, [this, request] { m_socket.write(request); });
+        QObject::connect(&m_socket, &QTcpSocket::connected, &m_socket,
+                         [this, request] { m_socket.write(request); });
         QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] { take(); });
         QObject::connect(&m_socket, &QTcpSocket::disconnected, &m_socket, [this] {
             take();
@@ -168,7 +170,8 @@ void TestHttpRobustness::concurrentClientsGetIdenticalBytes()
     const QByteArray page = clients[0]->received;
     QVERIFY(page.contains("<a href=\"/dir/x\">x</a>"));
     for (size_t i = 0; i < clients.size(); ++i)
-        QVERIFY2(clients[i]->received == (i % 4 == 0 ? page : served(content)), qPrintable(QString::number(i)));
+        QVERIFY2(clients[i]->received == (i % 4 == 0 ? page : served(content)),
+                 qPrintable(QString::number(i)));
 }
 
 void TestHttpRobustness::fileBeyond2GiBIsServedWhole()
@@ -183,8 +186,8 @@ void TestHttpRobustness::fileBeyond2GiBIsServedWhole()
         QFile file(server.path(u"big"_s));
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.resize(length));
-        for (const auto &[at, mark] : {std::pair {qint64(0), "HEAD"}, std::pair {across, "MID!"},
-                                       std::pair {length - 4, "TAIL"}}) {
+        for (const auto &[at, mark] :
+             {std::pair {qint64(0), "HEAD"}, std::pair {across, "MID!"}, std::pair {length - 4, "TAIL"}}) {
             QVERIFY(file.seek(at));
             QCOMPARE(file.write(mark), 4);
         }
@@ -193,7 +196,8 @@ void TestHttpRobustness::fileBeyond2GiBIsServedWhole()
     StreamingClient client(server.port(), getRequest("/big"), probes);
     QVERIFY(pumpUntil([&] { return client.done; }, 120'000));
 
-    QCOMPARE(client.header, ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", length));
+    QCOMPARE(client.header,
+             ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", length));
     QCOMPARE(client.bodyBytes, length);
     QCOMPARE(client.seen, probes);
 

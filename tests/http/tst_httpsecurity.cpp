@@ -19,7 +19,8 @@ const QList<QByteArray> Secrets {"OUTSIDE-SECRET", "SIBLING-SECRET", "HIDDEN-SEC
 
 QByteArray served(const QByteArray &content)
 {
-    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size()) + content;
+    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size())
+        + content;
 }
 
 } // namespace
@@ -61,7 +62,8 @@ void TestHttpSecurity::initTestCase()
     QVERIFY(::symlink("../outside", tree.pathBytes("link-dir-out").constData()) == 0);
     QVERIFY(::symlink("/", tree.pathBytes("link-root").constData()) == 0);
     QVERIFY(::symlink(tree.pathBytes("../outside/secret.txt").constData(),
-                      tree.pathBytes("link-absolute-out").constData()) == 0);
+                      tree.pathBytes("link-absolute-out").constData())
+            == 0);
     QVERIFY(::symlink("pub.txt", tree.pathBytes("link-in").constData()) == 0);
     QVERIFY(::symlink(".hidden.txt", tree.pathBytes("link-to-hidden").constData()) == 0);
     QVERIFY(::symlink(".git", tree.pathBytes("link-to-git").constData()) == 0);
@@ -81,7 +83,8 @@ void TestHttpSecurity::requests_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArray>("expected");
 
-    const auto refused = [](const char *name, const QByteArray &path) { QTest::newRow(name) << path << NotFound; };
+    const auto refused
+        = [](const char *name, const QByteArray &path) { QTest::newRow(name) << path << NotFound; };
     const auto allowed = [](const char *name, const QByteArray &path, const QByteArray &content) {
         QTest::newRow(name) << path << served(content);
     };
@@ -159,8 +162,9 @@ void TestHttpSecurity::listingShowsOnlyWhatIsServed_data()
 
     QTest::newRow("root") << QByteArray("/")
                           << QList<QByteArray> {"/pub.txt\"", "/a b.txt\"", "/sub\"", "/link-in\""}
-                          << QList<QByteArray> {"hidden", ".git", "link-out", "link-dir-out", "link-root",
-                                                "link-absolute-out", "link-to", "fifo", "device"};
+                          << QList<QByteArray> {"hidden",       ".git",      "link-out",
+                                                "link-dir-out", "link-root", "link-absolute-out",
+                                                "link-to",      "fifo",      "device"};
     QTest::newRow("sub") << QByteArray("/sub/") << QList<QByteArray> {"/sub/inner.txt\"", "/sub/up\""}
                          << QList<QByteArray> {"up-out"};
     QTest::newRow("through an up-link") << QByteArray("/sub/up/") << QList<QByteArray> {"/sub/up/pub.txt\""}
@@ -186,7 +190,8 @@ void TestHttpSecurity::listingShowsOnlyWhatIsServed()
 void TestHttpSecurity::floodsAreCutOffAndTheServerGoesOn()
 {
     // A request that never ends and one with a line far too long: both cut off, no answer.
-    for (const QByteArray &flood : {QByteArray(8 * 1024 * 1024, 'G'), "GET /" + QByteArray(4 * 1024 * 1024, 'a')}) {
+    for (const QByteArray &flood :
+         {QByteArray(8 * 1024 * 1024, 'G'), "GET /" + QByteArray(4 * 1024 * 1024, 'a')}) {
         const Response response = exchange(m_server->port(), flood);
         QVERIFY(response.closedByServer);
         QVERIFY(response.bytes.isEmpty());

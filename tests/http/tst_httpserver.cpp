@@ -129,14 +129,16 @@ void TestHttpServer::answers_data()
 
     QTest::newRow("root listing") << QByteArray("GET / HTTP/1.0\n") << QByteArray("/") << QByteArray();
     QTest::newRow("folder without slash") << getRequest("/sub") << QByteArray("/sub") << QByteArray();
-    QTest::newRow("folder with %20 and slash") << getRequest("//sub//") << QByteArray("//sub//") << QByteArray();
+    QTest::newRow("folder with %20 and slash")
+        << getRequest("//sub//") << QByteArray("//sub//") << QByteArray();
     QTest::newRow("text file") << QByteArray("GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray()
                                << fileHeader("*/*", 5) + "hello";
-    QTest::newRow("binary file, type by lowered extension") << getRequest("/Foto.JPG") << QByteArray()
-                                                            << fileHeader("image/jpeg", 256) + allBytes();
-    QTest::newRow("%20 names a space") << getRequest("/my%20file.txt") << QByteArray()
-                                       << fileHeader("*/*", 6) + "spaced";
-    QTest::newRow("%2F is literal") << getRequest("/a%2Fb") << QByteArray() << fileHeader("*/*", 7) + "literal";
+    QTest::newRow("binary file, type by lowered extension")
+        << getRequest("/Foto.JPG") << QByteArray() << fileHeader("image/jpeg", 256) + allBytes();
+    QTest::newRow("%20 names a space")
+        << getRequest("/my%20file.txt") << QByteArray() << fileHeader("*/*", 6) + "spaced";
+    QTest::newRow("%2F is literal") << getRequest("/a%2Fb") << QByteArray()
+                                    << fileHeader("*/*", 7) + "literal";
     QTest::newRow("nested file") << getRequest("/sub/inner.mp3") << QByteArray()
                                  << fileHeader("audio/mpeg", 3000) + QByteArray(3000, 'm');
     QTest::newRow("missing") << getRequest("/missing") << QByteArray() << NotFound;
@@ -240,13 +242,14 @@ void TestHttpServer::statusTextsOfAFileTransfer()
     const Response response = exchange(server.port(), getRequest("/b"));
     QCOMPARE(response.header().size(), 100);
     QCOMPARE(response.body(), QByteArray(2050, 'b'));
-    QCOMPARE(server.window.texts, (QStringList {
-                                      u"HTTP-Anfrage erhalten"_s,
-                                      u"Transfering: /b"_s,
-                                      u"Transfering: /b - 100 of 2050 bytes sent (04,88% Done)."_s,
-                                      u"Transfering: /b - 2148 of 2050 bytes sent (104,78% Done)."_s,
-                                      u"WinSock 1 closed"_s,
-                                  }));
+    QCOMPARE(server.window.texts,
+             (QStringList {
+                 u"HTTP-Anfrage erhalten"_s,
+                 u"Transfering: /b"_s,
+                 u"Transfering: /b - 100 of 2050 bytes sent (04,88% Done)."_s,
+                 u"Transfering: /b - 2148 of 2050 bytes sent (104,78% Done)."_s,
+                 u"WinSock 1 closed"_s,
+             }));
 }
 
 void TestHttpServer::noProgressLineForPagesAndNotFound()
@@ -255,9 +258,9 @@ void TestHttpServer::noProgressLineForPagesAndNotFound()
     makeTree(server);
     for (const QByteArray &path : {QByteArray("/"), QByteArray("/sub/"), QByteArray("/nothing")})
         QVERIFY(exchange(server.port(), getRequest(path)).closedByServer);
-    QCOMPARE(server.window.texts, (QStringList {u"HTTP-Anfrage erhalten"_s, u"WinSock 1 closed"_s,
-                                                u"HTTP-Anfrage erhalten"_s, u"WinSock 1 closed"_s,
-                                                u"HTTP-Anfrage erhalten"_s, u"WinSock 1 closed"_s}));
+    QCOMPARE(server.window.texts,
+             (QStringList {u"HTTP-Anfrage erhalten"_s, u"WinSock 1 closed"_s, u"HTTP-Anfrage erhalten"_s,
+                           u"WinSock 1 closed"_s, u"HTTP-Anfrage erhalten"_s, u"WinSock 1 closed"_s}));
 }
 
 void TestHttpServer::emptyFileShowsTheErrorLineThenCloses()
@@ -269,8 +272,9 @@ void TestHttpServer::emptyFileShowsTheErrorLineThenCloses()
     QCOMPARE(response.bytes, fileHeader("*/*", 0));
     QCOMPARE(server.window.texts.size(), 4);
     QCOMPARE(server.window.texts[1], u"Transfering: /empty"_s);
-    QVERIFY2(QRegularExpression(u"^.+: \\(1\\) Error [0-9]+ - .+$"_s).match(server.window.texts[2]).hasMatch(),
-             qPrintable(server.window.texts[2]));
+    QVERIFY2(
+        QRegularExpression(u"^.+: \\(1\\) Error [0-9]+ - .+$"_s).match(server.window.texts[2]).hasMatch(),
+        qPrintable(server.window.texts[2]));
     QCOMPARE(server.window.texts[3], u"WinSock 1 closed"_s);
 }
 

@@ -44,8 +44,9 @@ void TestListing::musicExamplePage()
     QCOMPARE(page.count('\n'), 7);
     QCOMPARE(page.size(), 277);
     QCOMPARE(lines[0], QByteArray("<html><body><b>Directories:</b><br><a href=\"/music/live\">live</a><br>"));
-    QCOMPARE(lines[1], QByteArray("<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" "
-                                  "cellspacing=\"2\">"));
+    QCOMPARE(lines[1],
+             QByteArray("<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" "
+                        "cellspacing=\"2\">"));
     QCOMPARE(lines[2], QByteArray("<tr>"));
     QCOMPARE(lines[3], QByteArray("<td width=\"100%\"><a href=\"/music/a b.mp3\">a b.mp3</a></td>"));
     QCOMPARE(lines[4], QByteArray("<td nowrap>3.418 KBytes</td>"));
@@ -61,8 +62,9 @@ void TestListing::pageShapes_data()
 
     QTest::newRow("folders only, no table")
         << QList<ListingEntry> {{"b", true, 0}, {"a", true, 0}}
-        << QByteArray("<html><body><b>Directories:</b><br><a href=\"/b\">b</a><br>\n<a href=\"/a\">a</a><br>\n"
-                      "</body></html>");
+        << QByteArray(
+               "<html><body><b>Directories:</b><br><a href=\"/b\">b</a><br>\n<a href=\"/a\">a</a><br>\n"
+               "</body></html>");
     QTest::newRow("files only, table right after the start")
         << QList<ListingEntry> {{"x", false, 0}}
         << QByteArray("<html><body><br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" "
@@ -77,7 +79,8 @@ void TestListing::pageShapes_data()
                       "</table>\n</body></html>");
     QTest::newRow("names unescaped")
         << QList<ListingEntry> {{"<b>&\"", true, 0}}
-        << QByteArray("<html><body><b>Directories:</b><br><a href=\"/<b>&\"\"><b>&\"</a><br>\n</body></html>");
+        << QByteArray(
+               "<html><body><b>Directories:</b><br><a href=\"/<b>&\"\"><b>&\"</a><br>\n</body></html>");
 }
 
 void TestListing::pageShapes()
@@ -94,14 +97,16 @@ void TestListing::links_data()
     QTest::addColumn<QByteArray>("link");
 
     QTest::newRow("root") << QByteArray("/") << QByteArray("a.txt") << QByteArray("/a.txt");
-    QTest::newRow("with trailing slash") << QByteArray("/music/") << QByteArray("live") << QByteArray("/music/live");
-    QTest::newRow("without trailing slash") << QByteArray("/music") << QByteArray("live")
-                                            << QByteArray("/music/live");
-    QTest::newRow("without leading slash") << QByteArray("music") << QByteArray("live")
-                                           << QByteArray("/music/live");
-    QTest::newRow("%20 decoded into a space") << QByteArray("/my%20music/") << QByteArray("a b")
-                                              << QByteArray("/my music/a b");
-    QTest::newRow("doubled slashes folded") << QByteArray("//music//") << QByteArray("x") << QByteArray("/music/x");
+    QTest::newRow("with trailing slash")
+        << QByteArray("/music/") << QByteArray("live") << QByteArray("/music/live");
+    QTest::newRow("without trailing slash")
+        << QByteArray("/music") << QByteArray("live") << QByteArray("/music/live");
+    QTest::newRow("without leading slash")
+        << QByteArray("music") << QByteArray("live") << QByteArray("/music/live");
+    QTest::newRow("%20 decoded into a space")
+        << QByteArray("/my%20music/") << QByteArray("a b") << QByteArray("/my music/a b");
+    QTest::newRow("doubled slashes folded")
+        << QByteArray("//music//") << QByteArray("x") << QByteArray("/music/x");
     QTest::newRow("deep") << QByteArray("/a/b/c/") << QByteArray("d") << QByteArray("/a/b/c/d");
 }
 
@@ -210,7 +215,8 @@ void TestListing::namesPassByteForByte()
     const QByteArray page = BuildDirListing(tree.pathBytes(), "/my%20music/");
     // The temporary folder's clean-up goes through text names and cannot spell this one.
     ::unlink(tree.pathBytes("my music/" + latin1Name).constData());
-    QVERIFY(page.contains("<a href=\"/my music/" + latin1Name + "\">" + latin1Name + "</a></td>\n<td nowrap>1 "));
+    QVERIFY(
+        page.contains("<a href=\"/my music/" + latin1Name + "\">" + latin1Name + "</a></td>\n<td nowrap>1 "));
 }
 
 QTEST_GUILESS_MAIN(TestListing)

@@ -57,8 +57,12 @@ void TestProgress::singleByte_data()
     QTest::addColumn<QByteArray>("bytes");
 
     QTest::newRow("ASCII") << u"3.418"_s << QByteArray("3.418");
-    QTest::newRow("Latin-1 no-break space") << u"1\u00A0234"_s << QByteArray("1\xA0" "234");
-    QTest::newRow("narrow no-break space") << u"1\u202F234"_s << QByteArray("1\xA0" "234");
+    QTest::newRow("Latin-1 no-break space") << u"1\u00A0234"_s
+                                            << QByteArray("1\xA0"
+                                                          "234");
+    QTest::newRow("narrow no-break space") << u"1\u202F234"_s
+                                           << QByteArray("1\xA0"
+                                                         "234");
     QTest::newRow("Arabic-Indic digits") << u"\u0661\u066C\u0662\u0663\u0664"_s << QByteArray("1?234");
     QTest::newRow("Latin-1 letters") << u"\u00E9\u00FF"_s << QByteArray("\xE9\xFF");
 }
@@ -82,12 +86,15 @@ void TestProgress::line_data()
     QTest::newRow("header counted, total not")
         << QByteArray("/b") << qint64(2148) << qint64(2050)
         << u"Transfering: /b - 2148 of 2050 bytes sent (104,78% Done)."_s;
-    QTest::newRow("path as requested") << QByteArray("/my%20file.txt") << qint64(1) << qint64(100)
-                                       << u"Transfering: /my%20file.txt - 1 of 100 bytes sent (01,00% Done)."_s;
-    QTest::newRow("past 2 GiB") << QByteArray("/big") << qint64(3'221'225'472LL) << qint64(4'294'967'296LL)
-                                << u"Transfering: /big - 3221225472 of 4294967296 bytes sent (75,00% Done)."_s;
-    QTest::newRow("just past 2^31") << QByteArray("/big") << qint64(2'147'483'748LL) << qint64(2'147'483'651LL)
-                                    << u"Transfering: /big - 2147483748 of 2147483651 bytes sent (100,00% Done)."_s;
+    QTest::newRow("path as requested")
+        << QByteArray("/my%20file.txt") << qint64(1) << qint64(100)
+        << u"Transfering: /my%20file.txt - 1 of 100 bytes sent (01,00% Done)."_s;
+    QTest::newRow("past 2 GiB")
+        << QByteArray("/big") << qint64(3'221'225'472LL) << qint64(4'294'967'296LL)
+        << u"Transfering: /big - 3221225472 of 4294967296 bytes sent (75,00% Done)."_s;
+    QTest::newRow("just past 2^31")
+        << QByteArray("/big") << qint64(2'147'483'748LL) << qint64(2'147'483'651LL)
+        << u"Transfering: /big - 2147483748 of 2147483651 bytes sent (100,00% Done)."_s;
     QTest::newRow("Latin-1 path") << QByteArray("/caf\xE9") << qint64(50) << qint64(100)
                                   << u"Transfering: /caf\u00E9 - 50 of 100 bytes sent (50,00% Done)."_s;
 }

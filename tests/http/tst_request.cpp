@@ -71,8 +71,10 @@ void TestRequest::path_data()
 
     QTest::newRow("plain") << QByteArray("GET /x HTTP/1.0\n") << QByteArray("/x");
     QTest::newRow("empty") << QByteArray("GET  HTTP/1.0\n") << QByteArray();
-    QTest::newRow("escapes kept") << QByteArray("GET /my%20file.txt HTTP/1.1\r\n") << QByteArray("/my%20file.txt");
-    QTest::newRow("first version mark ends it") << QByteArray("GET /a HTTP/1.0 HTTP/1.1\n") << QByteArray("/a");
+    QTest::newRow("escapes kept") << QByteArray("GET /my%20file.txt HTTP/1.1\r\n")
+                                  << QByteArray("/my%20file.txt");
+    QTest::newRow("first version mark ends it")
+        << QByteArray("GET /a HTTP/1.0 HTTP/1.1\n") << QByteArray("/a");
     QTest::newRow("spaces inside") << QByteArray("GET /a b HTTP/1.0\n") << QByteArray("/a b");
 }
 
@@ -188,8 +190,8 @@ void TestRequest::headers_data()
     QTest::addColumn<QByteArray>("expected");
 
     const QByteArray name("Lorvane HTTP Server Version 1.00");
-    QTest::newRow("not found") << ResponseHeader::notFound(name)
-                               << QByteArray("HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n");
+    QTest::newRow("not found") << ResponseHeader::notFound(
+        name) << QByteArray("HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n");
     QTest::newRow("empty file") << ResponseHeader::file(name, "Content-Type: */*", 0)
                                 << QByteArray("HTTP/1.0 200 OK\nServer: Lorvane HTTP Server Version 1.00\n"
                                               "Content-Type: */*\nContent-Length: 0\n\n");

@@ -5,8 +5,8 @@
 
 #include <QSignalSpy>
 #include <QTcpSocket>
-#include <QUdpSocket>
 #include <QTest>
+#include <QUdpSocket>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -90,7 +90,7 @@ private slots:
             taken.append(receiver.takeAll());
         });
         sender.writeDatagram("first", QHostAddress::LocalHost, port);
-        QTRY_COMPARE(taken, (QList<QByteArray>{"first", "second", "third"}));
+        QTRY_COMPARE(taken, (QList<QByteArray> {"first", "second", "third"}));
     }
 
     void acceptMovesTheRequestIntoAnotherSocket()

@@ -116,10 +116,10 @@ void TestCanMessage::identBytesFromBuildText_data()
 {
     QTest::addColumn<QString>("buildText");
     QTest::addColumn<QByteArray>("ident");
-    QTest::newRow("gateway ping")
-        << u"0000"_s + u"00011000"_s + u"0"_s + u"1000101100001010"_s << QByteArray::fromHex("00308B0A");
-    QTest::newRow("ping answer")
-        << u"0000"_s + u"00011000"_s + u"1"_s + u"1000101100001010"_s << QByteArray::fromHex("00318B0A");
+    QTest::newRow("gateway ping") << u"0000"_s + u"00011000"_s + u"0"_s + u"1000101100001010"_s
+                                  << QByteArray::fromHex("00308B0A");
+    QTest::newRow("ping answer") << u"0000"_s + u"00011000"_s + u"1"_s + u"1000101100001010"_s
+                                 << QByteArray::fromHex("00318B0A");
     QTest::newRow("all fields full") << QString(29, u'1') << QByteArray::fromHex("1FFFFFFF");
     QTest::newRow("Prio only") << u"1111"_s + QString(25, u'0') << QByteArray::fromHex("1E000000");
     QTest::newRow("all zero") << QString(29, u'0') << QByteArray::fromHex("00000000");
@@ -153,8 +153,8 @@ void TestCanMessage::decodesFrame_data()
         << QByteArray::fromHex("0100FFFF 00 0000000000000000") << u"00000001000000001111111111111111"_s
         << 0x80 << QChar(u'0') << QString(16, u'1') << 0;
     QTest::newRow("only the first 13 bytes count")
-        << QByteArray::fromHex("00318B0A08474312340001 0010 FF") << u"00000000001100011000101100001010"_s << 24
-        << QChar(u'1') << u"1000101100001010"_s << 8;
+        << QByteArray::fromHex("00318B0A08474312340001 0010 FF") << u"00000000001100011000101100001010"_s
+        << 24 << QChar(u'1') << u"1000101100001010"_s << 8;
 }
 
 void TestCanMessage::decodesFrame()
@@ -203,9 +203,11 @@ void TestCanMessage::pingFrames_data()
     QTest::addColumn<bool>("answer");
     QTest::newRow("gateway ping") << gatewayPingFrame() << true << false;
     QTest::newRow("ping answer") << QByteArray::fromHex("00311234 08 4743 0A12 0001 0010") << true << true;
-    QTest::newRow("ping with priority bits") << QByteArray::fromHex("1E300000 00 0000000000000000") << true << false;
+    QTest::newRow("ping with priority bits")
+        << QByteArray::fromHex("1E300000 00 0000000000000000") << true << false;
     QTest::newRow("command 0x19") << QByteArray::fromHex("00320000 08 0000000000000000") << false << false;
-    QTest::newRow("command 0x98 (top bit)") << QByteArray::fromHex("01300000 00 0000000000000000") << false << false;
+    QTest::newRow("command 0x98 (top bit)")
+        << QByteArray::fromHex("01300000 00 0000000000000000") << false << false;
     QTest::newRow("12 bytes") << QByteArray::fromHex("00308B0A 00 00000000000000") << false << false;
     QTest::newRow("empty") << QByteArray() << false << false;
 }
@@ -222,7 +224,8 @@ void TestCanMessage::pingFrames()
 // The CAN object assembles its ping from these pieces; they must give the fixed bytes.
 void TestCanMessage::gatewayPingIsBuiltFromItsFields()
 {
-    const QString idBits = identBuildText(GatewayPingPrio, PingCommand, RespRequest, hashBitText(GatewayPingHash));
+    const QString idBits
+        = identBuildText(GatewayPingPrio, PingCommand, RespRequest, hashBitText(GatewayPingHash));
     QCOMPARE(idBits, u"00000001100001000101100001010"_s);
     QCOMPARE(buildFrame(idBits, 0, {}), QByteArray::fromHex("00308B0A 00 0000000000000000"));
     QCOMPARE(gatewayPingFrame(), QByteArray::fromHex("00308B0A 00 0000000000000000"));
@@ -232,9 +235,12 @@ void TestCanMessage::buildFrameFillsData_data()
 {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QByteArray>("frameData");
-    QTest::newRow("eight bytes") << QByteArray::fromHex("4743120A00010010") << QByteArray::fromHex("4743120A00010010");
-    QTest::newRow("short data is padded") << QByteArray::fromHex("2020") << QByteArray::fromHex("2020000000000000");
-    QTest::newRow("long data is cut") << QByteArray::fromHex("010203040506070809") << QByteArray::fromHex("0102030405060708");
+    QTest::newRow("eight bytes") << QByteArray::fromHex("4743120A00010010")
+                                 << QByteArray::fromHex("4743120A00010010");
+    QTest::newRow("short data is padded")
+        << QByteArray::fromHex("2020") << QByteArray::fromHex("2020000000000000");
+    QTest::newRow("long data is cut")
+        << QByteArray::fromHex("010203040506070809") << QByteArray::fromHex("0102030405060708");
 }
 
 void TestCanMessage::buildFrameFillsData()

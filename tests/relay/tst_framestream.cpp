@@ -43,17 +43,19 @@ void TestFrameStream::cutsArrivals_data()
     const QByteArray two = numberedFrames(2);
     const QByteArray one = two.first(FrameSize);
     const QByteArray second = two.sliced(FrameSize);
-    QTest::newRow("spaces at both ends pass whole") << QByteArrayList{spaceFramed()} << QByteArrayList{spaceFramed()}
-                                                    << qsizetype(0);
-    QTest::newRow("1 + 12") << QByteArrayList{one.first(1), one.sliced(1)} << QByteArrayList{one} << qsizetype(0);
-    QTest::newRow("12 + 14") << QByteArrayList{two.first(12), two.sliced(12) + 'x'} << QByteArrayList{one, second}
-                             << qsizetype(1);
-    QTest::newRow("27 at once") << QByteArrayList{two + 'x'} << QByteArrayList{one, second} << qsizetype(1);
+    QTest::newRow("spaces at both ends pass whole")
+        << QByteArrayList {spaceFramed()} << QByteArrayList {spaceFramed()} << qsizetype(0);
+    QTest::newRow("1 + 12") << QByteArrayList {one.first(1), one.sliced(1)} << QByteArrayList {one}
+                            << qsizetype(0);
+    QTest::newRow("12 + 14") << QByteArrayList {two.first(12), two.sliced(12) + 'x'}
+                             << QByteArrayList {one, second} << qsizetype(1);
+    QTest::newRow("27 at once") << QByteArrayList {two + 'x'} << QByteArrayList {one, second} << qsizetype(1);
     QTest::newRow("tail over three arrivals")
-        << QByteArrayList{one.first(5), one.sliced(5, 5), one.sliced(10) + second.first(2)} << QByteArrayList{one}
-        << qsizetype(2);
-    QTest::newRow("12 only") << QByteArrayList{one.first(12)} << QByteArrayList{} << qsizetype(12);
-    QTest::newRow("empty arrivals") << QByteArrayList{{}, one.first(3), {}} << QByteArrayList{} << qsizetype(3);
+        << QByteArrayList {one.first(5), one.sliced(5, 5), one.sliced(10) + second.first(2)}
+        << QByteArrayList {one} << qsizetype(2);
+    QTest::newRow("12 only") << QByteArrayList {one.first(12)} << QByteArrayList {} << qsizetype(12);
+    QTest::newRow("empty arrivals") << QByteArrayList {{}, one.first(3), {}} << QByteArrayList {}
+                                    << qsizetype(3);
 }
 
 void TestFrameStream::cutsArrivals()
@@ -76,7 +78,7 @@ void TestFrameStream::clearDropsTheTail()
     stream.clear();
     QCOMPARE(stream.pendingSize(), 0);
     const QByteArray frame = spaceFramed();
-    QCOMPARE(stream.append(frame), QByteArrayList{frame});
+    QCOMPARE(stream.append(frame), QByteArrayList {frame});
 }
 
 void TestFrameStream::randomSplitsKeepEveryFrameInOrder()

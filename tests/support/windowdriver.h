@@ -29,8 +29,7 @@ struct WindowDriver
 {
     FrmMain &w;
 
-    template<typename T>
-    T *control(const char *name) const
+    template<typename T> T *control(const char *name) const
     {
         T *found = w.findChild<T *>(QString::fromLatin1(name));
         if (!found)
@@ -64,10 +63,7 @@ struct WindowDriver
         QTest::keyClick(baud, Qt::Key_Backspace);
         QTest::keyClicks(baud, text);
     }
-    void choosePort(const QString &entry) const
-    {
-        combo()->setCurrentIndex(combo()->findText(entry));
-    }
+    void choosePort(const QString &entry) const { combo()->setCurrentIndex(combo()->findText(entry)); }
     QStringList ports() const
     {
         QStringList entries;

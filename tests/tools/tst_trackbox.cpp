@@ -7,8 +7,8 @@
 #include <QTest>
 
 #include <cerrno>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,7 +45,7 @@ public:
     {
         if (m_fd < 0)
             return;
-        termios settings{};
+        termios settings {};
         if (::tcgetattr(m_fd, &settings) == 0) {
             ::cfmakeraw(&settings);
             ::tcsetattr(m_fd, TCSANOW, &settings);
@@ -103,13 +103,14 @@ void TestTrackBox::answersPing_data()
     QTest::addColumn<int>("split");
     QTest::addColumn<QByteArray>("answer");
 
-    QTest::newRow("defaults, whole") << TrackBox::DefaultDeviceType << TrackBox::DefaultDeviceId << gatewayPing()
-                                     << 0 << QByteArray::fromHex("00318B0A 08 47431234 0001 0010");
+    QTest::newRow("defaults, whole") << TrackBox::DefaultDeviceType << TrackBox::DefaultDeviceId
+                                     << gatewayPing() << 0
+                                     << QByteArray::fromHex("00318B0A 08 47431234 0001 0010");
     QTest::newRow("MS2, 1 + 12") << quint16(0x0033) << quint32(0x00AB01) << gatewayPing() << 1
                                  << QByteArray::fromHex("00318B0A 08 0000AB01 0001 0033");
-    QTest::newRow("CS2, other hash, 12 + 1") << quint16(0xFFFF) << quint32(0x12345678)
-                                             << QByteArray::fromHex("0030ABCD 00 0000000000000000") << 12
-                                             << QByteArray::fromHex("0031ABCD 08 12345678 0001 FFFF");
+    QTest::newRow("CS2, other hash, 12 + 1")
+        << quint16(0xFFFF) << quint32(0x12345678) << QByteArray::fromHex("0030ABCD 00 0000000000000000") << 12
+        << QByteArray::fromHex("0031ABCD 08 12345678 0001 FFFF");
 }
 
 void TestTrackBox::answersPing()
@@ -136,7 +137,7 @@ void TestTrackBox::answersPing()
         QVERIFY(slave.write(request));
     }
     QTRY_COMPARE(slave.received(), answer);
-    QCOMPARE(box.receivedFrames(), QByteArrayList{request});
+    QCOMPARE(box.receivedFrames(), QByteArrayList {request});
 }
 
 void TestTrackBox::silentBoxRecordsButDoesNotAnswer()
@@ -150,7 +151,7 @@ void TestTrackBox::silentBoxRecordsButDoesNotAnswer()
     QTest::qWait(QuietMs);
     QVERIFY(slave.readAvailable());
     QVERIFY(slave.received().isEmpty());
-    QCOMPARE(box.receivedFrames(), QByteArrayList{gatewayPing()});
+    QCOMPARE(box.receivedFrames(), QByteArrayList {gatewayPing()});
 }
 
 void TestTrackBox::echo_data()
@@ -207,15 +208,16 @@ void TestTrackBox::streamsFramesInOrder()
     connect(&box, &TrackBox::streamFinished, this, [&] { finishedAfterMs = clock.elapsed(); });
     clock.start();
     box.stream(count, rate);
-    QTRY_COMPARE_WITH_TIMEOUT(slave.received().size(), qsizetype(count) * TrackBox::FrameSize,
-                              20000);
+    QTRY_COMPARE_WITH_TIMEOUT(slave.received().size(), qsizetype(count) * TrackBox::FrameSize, 20000);
     QTRY_COMPARE(finished.size(), 1);
     // Pacing can only hold frames back: the last one is due after count / rate seconds.
     if (rate > 0)
-        QVERIFY2(finishedAfterMs >= qint64(count) * 1000 / rate - PacingSlackMs, qPrintable(QString::number(finishedAfterMs)));
+        QVERIFY2(finishedAfterMs >= qint64(count) * 1000 / rate - PacingSlackMs,
+                 qPrintable(QString::number(finishedAfterMs)));
     const QByteArray &bytes = slave.received();
     for (int i = 0; i < count; ++i) {
-        const auto number = TrackBox::streamFrameNumber(QByteArrayView(bytes).sliced(i * TrackBox::FrameSize, TrackBox::FrameSize));
+        const auto number = TrackBox::streamFrameNumber(
+            QByteArrayView(bytes).sliced(i * TrackBox::FrameSize, TrackBox::FrameSize));
         QVERIFY2(number, qPrintable(QString::number(i)));
         QCOMPARE(*number, quint32(i));
     }

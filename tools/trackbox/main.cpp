@@ -57,14 +57,14 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
     parser.setApplicationDescription(
         u"Simulated track box on a pseudo-terminal: answers pings, can echo and stream frames."_s);
     parser.addHelpOption();
-    const QCommandLineOption type(u"type"_s, u"Device type in hex (0010 track box, 0030..003F MS2, FFFF CS2)."_s,
-                                  u"hex"_s, u"0010"_s);
+    const QCommandLineOption type(
+        u"type"_s, u"Device type in hex (0010 track box, 0030..003F MS2, FFFF CS2)."_s, u"hex"_s, u"0010"_s);
     const QCommandLineOption id(u"id"_s, u"Device identifier in hex."_s, u"hex"_s, u"47431234"_s);
     const QCommandLineOption silent(u"silent"_s, u"Do not answer pings."_s);
     const QCommandLineOption echo(u"echo"_s, u"Send every received frame that is not a ping back."_s);
     const QCommandLineOption log(u"log"_s, u"Print each received frame as hex."_s);
-    const QCommandLineOption stream(u"stream"_s,
-                                    u"After the first received frame, send N numbered frames."_s, u"N"_s);
+    const QCommandLineOption stream(u"stream"_s, u"After the first received frame, send N numbered frames."_s,
+                                    u"N"_s);
     const QCommandLineOption rate(u"rate"_s, u"Frames per second for --stream (0: as fast as read)."_s,
                                   u"R"_s, QString::number(DefaultRate));
     const QCommandLineOption link(u"link"_s, u"Create a symbolic link PATH to the pseudo-terminal."_s,
@@ -176,20 +176,19 @@ int main(int argc, char *argv[])
             out() << "received " << hexBytes(frame) << Qt::endl;
         if (options->streamCount > 0 && !streamStarted) {
             streamStarted = true;
-            out() << "streaming " << options->streamCount << " frames at " << options->rate
-                  << " per second" << Qt::endl;
+            out() << "streaming " << options->streamCount << " frames at " << options->rate << " per second"
+                  << Qt::endl;
             box.stream(options->streamCount, options->rate);
         }
     });
-    QObject::connect(&box, &TrackBox::streamFinished, &app,
-                     [] { out() << "stream sent" << Qt::endl; });
+    QObject::connect(&box, &TrackBox::streamFinished, &app, [] { out() << "stream sent" << Qt::endl; });
 
     out() << "trackbox on " << box.portPath();
     if (!options->link.isEmpty())
         out() << " (linked as " << options->link << ")";
-    out() << ", type " << QString::number(options->type, HexBase).toUpper().rightJustified(4, u'0')
-          << ", id " << QString::number(options->id, HexBase).toUpper()
-          << (options->silent ? ", silent" : "") << (options->echo ? ", echo" : "") << Qt::endl;
+    out() << ", type " << QString::number(options->type, HexBase).toUpper().rightJustified(4, u'0') << ", id "
+          << QString::number(options->id, HexBase).toUpper() << (options->silent ? ", silent" : "")
+          << (options->echo ? ", echo" : "") << Qt::endl;
 
     const int result = app.exec();
     if (!options->link.isEmpty())

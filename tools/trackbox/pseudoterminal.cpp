@@ -14,7 +14,7 @@ constexpr int PathBufferSize = 256;
 
 bool makeRaw(int fd)
 {
-    termios settings{};
+    termios settings {};
     if (::tcgetattr(fd, &settings) != 0)
         return false;
     ::cfmakeraw(&settings);
