@@ -38,6 +38,7 @@ SerialPort::SerialPort(PortTable table, QObject *parent)
     , m_port(new QSerialPort(this))
 {
     connect(m_port, &QSerialPort::readyRead, this, &SerialPort::received);
+    connect(m_port, &QSerialPort::bytesWritten, this, &SerialPort::written);
     connect(m_port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onError(error); });
 }
@@ -128,6 +129,11 @@ bool SerialPort::write(const QByteArray &data)
         return false;
     }
     return m_port->write(data) == data.size();
+}
+
+qint64 SerialPort::pendingWrite() const
+{
+    return m_port->bytesToWrite();
 }
 
 void SerialPort::onError(int error)

@@ -39,11 +39,15 @@ public:
     qint64 waitingCount() const;
     QByteArray read(qint64 maxBytes);
     bool write(const QByteArray &data);
+    // Bytes handed to write() that the device has not taken yet.
+    qint64 pendingWrite() const;
 
     QString errorString() const { return m_error; }
 
 signals:
     void received();
+    // The device took some of the bytes written.
+    void written();
     // The device went away under an open port (unplugged).
     void deviceLost();
 

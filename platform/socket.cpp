@@ -129,6 +129,7 @@ void Socket::adopt(QTcpSocket *connection)
     dropConnection();
     m_connection = connection;
     connection->setParent(this);
+    connection->setReadBufferSize(m_receiveLimit);
     m_state = Connected;
     connect(connection, &QTcpSocket::readyRead, this,
             [this, connection] { emit dataArrival(connection->bytesAvailable()); });
@@ -230,6 +231,18 @@ QByteArray Socket::takeAll()
     if (m_protocol == Udp)
         return std::exchange(m_datagram, {});
     return m_connection ? m_connection->readAll() : QByteArray();
+}
+
+qint64 Socket::waitingCount() const
+{
+    return m_connection ? m_connection->bytesAvailable() : 0;
+}
+
+void Socket::setReceiveLimit(qint64 bytes)
+{
+    m_receiveLimit = bytes;
+    if (m_connection)
+        m_connection->setReadBufferSize(bytes);
 }
 
 void Socket::close()

@@ -42,6 +42,11 @@ public:
     qint64 send(const QByteArray &data);
     // TCP: all bytes received so far; UDP: the datagram being announced.
     QByteArray takeAll();
+    // TCP: bytes received and not taken yet.
+    qint64 waitingCount() const;
+    // TCP: at most this many received bytes are held; beyond that the peer is
+    // made to wait (0: no limit).
+    void setReceiveLimit(qint64 bytes);
     void close();
 
     QString errorString() const { return m_error; }
@@ -71,6 +76,7 @@ private:
     State m_state = Closed;
     quint16 m_localPort = 0;
     quint16 m_remotePort = 0;
+    qint64 m_receiveLimit = 0;
     QHostAddress m_remoteAddress;
     QString m_error;
     QTcpServer *m_server = nullptr;

@@ -10,6 +10,15 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+namespace {
+
+// How far the serial line may fall behind the TCP client, and how much of the
+// client's input is held meanwhile; beyond these the client is slowed down.
+constexpr qint64 kSerialBacklog = 64 * 1024;
+constexpr qint64 kClientBacklog = 64 * 1024;
+
+} // namespace
+
 FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen, Socket &UDPSend,
                        RelayWindow &window, QObject *parent)
     : QObject(parent)
@@ -20,6 +29,11 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
     , m_window(window)
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
+    connect(&m_serial, &SerialPort::written, this, [this] {
+        if (m_tcpListen.waitingCount() > 0)
+            relayClientFrames();
+    });
+    m_tcpListen.setReceiveLimit(kClientBacklog);
     connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
     connect(&m_tcpListen, &Socket::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
     // A half frame of a client that has gone must not prefix the next client's frames.
@@ -46,6 +60,15 @@ void FrameRelay::TCPListen_DataArrival()
 {
     EventPump::runPending();
     m_window.showNetworkStatus(u"TCPListen: Daten erhalten"_s);
+    relayClientFrames();
+}
+
+void FrameRelay::relayClientFrames()
+{
+    // A client faster than the serial line waits: its bytes stay in the socket
+    // (and TCP slows it down) instead of piling up in memory.
+    if (m_serial.isOpen() && m_serial.pendingWrite() > kSerialBacklog)
+        return;
     const QList<QByteArray> frames = m_tcpStream.append(m_tcpListen.takeAll());
     // With the link closed there is nobody to hand the frames to.
     if (!m_serial.isOpen())

@@ -27,6 +27,8 @@ public:
     void UDPSend_DataArrival();
 
 private:
+    void relayClientFrames();
+
     SerialPort &m_serial;
     Socket &m_tcpListen;
     Socket &m_udpListen;

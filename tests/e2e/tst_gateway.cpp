@@ -187,6 +187,28 @@ private slots:
         QVERIFY(!second.waitForConnected(500) || !second.waitForReadyRead(300));
     }
 
+    void aClientFasterThanTheLineIsSlowedDownNotBuffered()
+    {
+        Gateway g;
+        g.connectLink();
+        g.box.clearReceivedFrames();
+        QTcpSocket client;
+        g.attach(client);
+        g.box.setReading(false); // the line stalls
+        constexpr quint32 count = 100'000;
+        QByteArray all;
+        for (quint32 n = 0; n < count; ++n)
+            all += TrackBox::streamFrame(n);
+        client.write(all);
+        QTest::qWait(500);
+        // Two backlogs of 64 KiB at the most, whatever the client sends.
+        QVERIFY2(g.w.serialPort()->pendingWrite() <= 2 * 64 * 1024,
+                 qPrintable(QString::number(g.w.serialPort()->pendingWrite())));
+        g.box.setReading(true);
+        QTRY_COMPARE_WITH_TIMEOUT(g.box.receivedCount(), qint64(count), 20'000);
+        QCOMPARE(g.box.receivedFrames().join(), all);
+    }
+
     void framesWhileTheLinkIsClosedAreDropped()
     {
         Gateway g; // opened and applied, not connected

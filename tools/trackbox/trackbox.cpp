@@ -100,6 +100,15 @@ void TrackBox::unplug()
     m_pendingOffset = 0;
 }
 
+void TrackBox::setReading(bool reading)
+{
+    if (!m_readNotifier)
+        return;
+    m_readNotifier->setEnabled(reading);
+    if (reading)
+        onMasterReadable();
+}
+
 void TrackBox::onMasterReadable()
 {
     char buffer[ReadChunk];

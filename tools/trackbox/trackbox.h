@@ -39,6 +39,8 @@ public:
     void setEcho(bool echo) { m_echo = echo; }
     // Long runs can switch the record off and rely on the count.
     void setRecording(bool recording) { m_recording = recording; }
+    // A box that stops reading plays a slow line: what the gateway writes backs up.
+    void setReading(bool reading);
 
     QList<QByteArray> receivedFrames() const { return m_received; }
     qint64 receivedCount() const { return m_receivedCount; }
