@@ -388,7 +388,8 @@ void FrmMain::Command5_Click()
     Combo1->setEnabled(true);
     Text6->setEnabled(true);
     Command5->setEnabled(false);
-    if (validSelection())
+    // Only a speed that is a number can be applied.
+    if (validSelection() && numberFromText(Text6->text()))
         Command3->setEnabled(true);
 }
 
