@@ -25,10 +25,10 @@ public:
 
     // Line settings such as "9600,N,8,1"; false when the text is not understood.
     bool setSettings(const QString &settings);
-    // The receive event fires for every arrival whatever the threshold; the
-    // thresholds are kept so the link reads like its configuration.
-    void setSendThreshold(int bytes) { m_sendThreshold = bytes; }
-    void setReceiveThreshold(int bytes) { m_receiveThreshold = bytes; }
+    // The receive event fires for every arrival and no event comes when the
+    // output empties, which is what the link sets; other values are not offered.
+    void setSendThreshold(int /*bytes*/) { }
+    void setReceiveThreshold(int /*bytes*/) { }
     void setRts(bool on);
     void setRtsCtsHandshake(bool on);
 
@@ -57,8 +57,6 @@ private:
     PortTable m_table;
     QSerialPort *m_port;
     int m_portNumber = 0;
-    int m_sendThreshold = 0;
-    int m_receiveThreshold = 0;
     bool m_rts = false;
     QString m_error;
 };

@@ -163,8 +163,3 @@ bool isPingAnswer(QByteArrayView frame)
 {
     return isPingFrame(frame) && decodeFrame(frame)->Resp == RespAnswer;
 }
-
-QByteArray gatewayPingFrame()
-{
-    return QByteArray(reinterpret_cast<const char *>(GatewayPingBytes.data()), FrameSize);
-}

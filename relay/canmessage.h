@@ -34,9 +34,6 @@ inline constexpr int PingAnswerLength = 8;
 // The gateway's own ping: Prio 0, Cmd 0x18, Resp 0, Hash 0x8B0A, no data.
 inline constexpr int GatewayPingPrio = 0;
 inline constexpr quint16 GatewayPingHash = 0x8B0A;
-inline constexpr std::array<quint8, FrameSize> GatewayPingBytes
-    = {0x00, 0x30, 0x8B, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-
 // The Resp characters of the identifier texts.
 inline constexpr QChar RespRequest = u'0';
 inline constexpr QChar RespAnswer = u'1';
@@ -91,5 +88,3 @@ QByteArray buildFrame(QStringView identBuildText, quint8 length, QByteArrayView 
 bool isPingFrame(QByteArrayView frame);
 // A ping frame with the Resp bit set.
 bool isPingAnswer(QByteArrayView frame);
-
-QByteArray gatewayPingFrame();
