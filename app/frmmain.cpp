@@ -8,6 +8,7 @@
 #include "numbertext.h"
 #include "socket.h"
 #include "socketarray.h"
+#include "statusline.h"
 #include "timerarray.h"
 
 #include <QCloseEvent>
@@ -32,15 +33,6 @@ constexpr QSize kClientSize(234, 414);
 constexpr QSize kButtonSize(89, 25);
 const QString kDefaultPeerHost = u"localhost"_s;
 const QString kServerName = u"Lorvane HTTP Server Version 1.00"_s;
-
-QLabel *statusLine(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setAutoFillBackground(true);
-    return label;
-}
 
 void setWhiteBackground(QLabel *label)
 {
@@ -108,7 +100,7 @@ void FrmMain::buildControls()
     Command1->move(8, 82);
     Command2 = button(u"Schließen"_s, u"Command2"_s, ServerFrame);
     Command2->move(120, 82);
-    LFileProgress = statusLine(u"Not connected"_s, ServerFrame);
+    LFileProgress = new StatusLine(u"Not connected"_s, ServerFrame);
     LFileProgress->setGeometry(8, 112, 201, 34);
 
     CANFrame = new QGroupBox(u"USB-CAN"_s, this);
@@ -130,7 +122,7 @@ void FrmMain::buildControls()
     Command4->move(8, 116);
     Command5 = button(u"Trennen"_s, u"Command5"_s, CANFrame);
     Command5->move(120, 116);
-    Label5 = statusLine(u"nicht verbunden"_s, CANFrame);
+    Label5 = new StatusLine(u"nicht verbunden"_s, CANFrame);
     Label5->setGeometry(8, 146, 201, 32);
 
     Command6 = button(u"Ende"_s, u"Command6"_s, this);
@@ -185,6 +177,10 @@ void FrmMain::connectHandlers()
     Combo1->installEventFilter(this);
     Text6->installEventFilter(this);
     connect(MSComm1, &SerialPort::deviceLost, this, &FrmMain::onSerialDeviceLost);
+    for (StatusLine *line : {LFileProgress, Label5}) {
+        connect(line, &StatusLine::textShown, this,
+                [this, line](const QString &text) { emit statusTextChanged(line->objectName(), text); });
+    }
 }
 
 bool FrmMain::eventFilter(QObject *watched, QEvent *event)
@@ -297,12 +293,12 @@ void FrmMain::Command1_Click()
         EventPump::runPending();
     }
     if (listener->state() == Socket::Listening)
-        LFileProgress->setText(u"Listening"_s);
+        LFileProgress->showText(u"Listening"_s);
     Command1->setEnabled(false);
     Command2->setEnabled(true);
 
     if (UDPListen->state() == Socket::Open) {
-        LFileProgress->setText(u"UDP-Betrieb über Port "_s + QString::number(kEchoPort));
+        LFileProgress->showText(u"UDP-Betrieb über Port "_s + QString::number(kEchoPort));
         if (!CAN_Link) {
             CAN_Link = std::make_unique<CAN>(*MSComm1, *this, m_programFolder + u"/RIri.ini"_s);
             m_relay->setTranslator(CAN_Link.get());
@@ -313,7 +309,7 @@ void FrmMain::Command1_Click()
     }
     // A port that could not be opened is the news the user needs; it stays visible.
     if (!m_setupFailures.isEmpty())
-        LFileProgress->setText(m_setupFailures.join(u"; "_s));
+        LFileProgress->showText(m_setupFailures.join(u"; "_s));
 }
 
 void FrmMain::reportSetupFailure(const QString &what, int port, const Socket &socket)
@@ -366,12 +362,12 @@ void FrmMain::Command3_Click()
 void FrmMain::Command4_Click()
 {
     if (CAN_Link->Verbindungs_Status()) {
-        Label5->setText(CAN_Link->Trennen());
+        Label5->showText(CAN_Link->Trennen());
         Combo1->setEnabled(true);
         Text6->setEnabled(true);
         return;
     }
-    Label5->setText(CAN_Link->Verbinden());
+    Label5->showText(CAN_Link->Verbinden());
     if (!CAN_Link->Verbindungs_Status())
         return;
     Command4->setEnabled(false);
@@ -384,7 +380,7 @@ void FrmMain::Command4_Click()
 
 void FrmMain::Command5_Click()
 {
-    Label5->setText(CAN_Link->Trennen());
+    Label5->showText(CAN_Link->Trennen());
     Combo1->setEnabled(true);
     Text6->setEnabled(true);
     Command5->setEnabled(false);
@@ -402,7 +398,7 @@ void FrmMain::onSerialDeviceLost()
 
 void FrmMain::showLinkStatus(const QString &text)
 {
-    Label5->setText(text);
+    Label5->showText(text);
 }
 
 void FrmMain::setControlEnabled(Control control, bool enabled)
@@ -447,7 +443,7 @@ void FrmMain::setBaudText(const QString &text)
 
 void FrmMain::showNetworkStatus(const QString &text)
 {
-    LFileProgress->setText(text);
+    LFileProgress->showText(text);
 }
 
 void FrmMain::setServerButtons(bool openEnabled)

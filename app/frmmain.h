@@ -19,6 +19,7 @@ class QLineEdit;
 class QPushButton;
 class Socket;
 class SocketArray;
+class StatusLine;
 class TimerArray;
 
 class FrmMain : public QWidget, public LinkWindow, public RelayWindow, public ServerWindow
@@ -55,6 +56,10 @@ public:
     Socket *tcpListen() const { return TCPListen; }
     QString peerHost() const { return PeerHost; }
 
+signals:
+    // Every text either status line gets, as it gets it; lineName is "LFileProgress" or "Label5".
+    void statusTextChanged(const QString &lineName, const QString &text);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -87,7 +92,7 @@ private:
     QLineEdit *Text5;
     QPushButton *Command1;
     QPushButton *Command2;
-    QLabel *LFileProgress;
+    StatusLine *LFileProgress;
     QGroupBox *CANFrame;
     QLabel *Label3;
     QComboBox *Combo1;
@@ -96,7 +101,7 @@ private:
     QPushButton *Command3;
     QPushButton *Command4;
     QPushButton *Command5;
-    QLabel *Label5;
+    StatusLine *Label5;
     QPushButton *Command6;
 
     TimerArray *TSendData;

@@ -4,15 +4,42 @@
 #include "socket.h"
 #include "windowdriver.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Counts the paints of one widget and remembers the text each paint drew.
+struct PaintWatch : QObject
+{
+    explicit PaintWatch(QLabel *label) { label->installEventFilter(this); }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            drawn = static_cast<QLabel *>(watched)->text();
+        }
+        return false;
+    }
+    int paints = 0;
+    QString drawn;
+};
+
+QString accessibleName(QWidget *widget)
+{
+    return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+}
+
+} // namespace
 
 class TestFrmMain : public QObject
 {
@@ -264,6 +291,48 @@ private slots:
             QCOMPARE(QApplication::focusWidget(), d.control<QWidget>(name));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
+    }
+
+    void aBurstOfStatusTextsIsDrawnAFewTimesEndingOnTheLast()
+    {
+        QTemporaryDir dir;
+        FrmMain w(portTable({}), dir.path());
+        WindowDriver d {w};
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        d.open(); // shows the serial-link group with Label5
+        QSignalSpy told(&w, &FrmMain::statusTextChanged);
+        constexpr int texts = 1000;
+        constexpr int intervalMs = 40;
+        for (const char *name : {"LFileProgress", "Label5"}) {
+            QLabel *line = d.control<QLabel>(name);
+            PaintWatch watch(line);
+            QTest::qWait(3 * intervalMs); // a quiet spell
+            watch.paints = 0;
+            QElapsedTimer burst;
+            burst.start();
+            for (int i = 0; i < texts; ++i) {
+                const QString text = u"Text "_s + QString::number(i);
+                if (line->objectName() == u"Label5"_s)
+                    w.showLinkStatus(text);
+                else
+                    w.showNetworkStatus(text);
+                // The text itself is never held back, nor what assistive technology reads.
+                QCOMPARE(line->text(), text);
+                QCOMPARE(accessibleName(line), text);
+                QCoreApplication::processEvents(); // as the handlers let events run
+                if (i == 0)
+                    QVERIFY2(watch.paints == 1 && watch.drawn == text,
+                             "the first text after a quiet spell is drawn at once");
+            }
+            const qint64 tookMs = burst.elapsed();
+            QVERIFY2(watch.paints <= tookMs / intervalMs + 2,
+                     qPrintable(u"%1 paints in %2 ms"_s.arg(watch.paints).arg(tookMs)));
+            QTRY_COMPARE(watch.drawn, u"Text "_s + QString::number(texts - 1));
+        }
+        QCOMPARE(told.size(), 2 * texts);
+        QCOMPARE(told.first(), (QVariantList {u"LFileProgress"_s, u"Text 0"_s}));
+        QCOMPARE(told.last(), (QVariantList {u"Label5"_s, u"Text 999"_s}));
     }
 
     void endClosesTheEndpoints()

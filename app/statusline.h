@@ -1,0 +1,33 @@
+// A status line of the window: every text is taken at once, the pixels follow at a bounded rate.
+#pragma once
+
+#include <QLabel>
+#include <QTimer>
+
+#include <chrono>
+
+class StatusLine : public QLabel
+{
+    Q_OBJECT
+public:
+    // Nobody reads faster than this; a burst of texts is drawn at most once per interval.
+    static constexpr std::chrono::milliseconds RedrawInterval {40};
+
+    StatusLine(const QString &text, QWidget *parent);
+
+    // Replaces the whole text. text() and assistive technology have it at once;
+    // the line on screen shows it at the latest one interval later.
+    void showText(const QString &text);
+
+signals:
+    void textShown(const QString &text);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void endRedrawPause();
+
+    // Runs from each paint; while it runs, new texts are held back from the screen.
+    QTimer m_redrawPause;
+};
