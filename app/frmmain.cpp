@@ -2,7 +2,6 @@
 #include "frmmain.h"
 
 #include "can.h"
-#include "eventpump.h"
 #include "framerelay.h"
 #include "httpserver.h"
 #include "numbertext.h"
@@ -25,14 +24,10 @@ namespace {
 
 constexpr int kFirstProbedPort = 1;
 constexpr int kLastProbedPort = 16;
-constexpr quint16 kFramePort = 15731;
-constexpr quint16 kEchoPort = 15730;
 constexpr int kLowestTcpPort = 1;
 constexpr int kHighestTcpPort = 65535;
 constexpr QSize kClientSize(234, 414);
 constexpr QSize kButtonSize(89, 25);
-const QString kDefaultPeerHost = u"localhost"_s;
-const QString kServerName = u"Lorvane HTTP Server Version 1.00"_s;
 
 void setWhiteBackground(QLabel *label)
 {
@@ -61,6 +56,7 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
     , MSComm1(new SerialPort(std::move(portTable), this))
     , m_relay(new FrameRelay(*MSComm1, *TCPListen, *UDPListen, *UDPSend, *this, this))
     , m_http(new HttpServer(*Winsock1, *TSendData, *this, this))
+    , m_endpoints(*UDPListen, *UDPSend, *TCPListen, *Winsock1, *m_http, programFolder)
     , m_programFolder(std::move(programFolder))
 {
     setObjectName(u"FrmMain"_s);
@@ -235,11 +231,7 @@ void FrmMain::Form_Unload()
     // A ping wait in progress must not hold the closing window.
     if (CAN_Link)
         CAN_Link->abortWait();
-    for (int i = 0; i < Winsock1->highestIndex(); ++i)
-        m_http->WinSock1_Close(i);
-    UDPSend->close();
-    UDPListen->close();
-    TCPListen->close();
+    m_endpoints.closeForShutdown();
 }
 
 void FrmMain::Command6_Click()
@@ -249,56 +241,17 @@ void FrmMain::Command6_Click()
 
 void FrmMain::Command1_Click()
 {
-    m_setupFailures.clear();
-    m_http->setServerName(kServerName);
-    if (m_http->WebRoot().isEmpty())
-        m_http->setWebRoot(m_programFolder);
-    if (PeerHost.isEmpty())
-        PeerHost = kDefaultPeerHost;
     const std::optional<int> httpPort
         = roundToRange(leadingNumber(Text2->text()), kLowestTcpPort, kHighestTcpPort);
-
-    if (UDPListen->state() == Socket::Closed) {
-        UDPListen->setProtocol(Socket::Udp);
-        FramePort = qint16(kFramePort);
-        UDPListen->setLocalPort(kFramePort);
-        if (!UDPListen->bind(kFramePort, PeerHost))
-            reportSetupFailure(u"UDP-Port"_s, kFramePort, *UDPListen);
-        EventPump::runPending();
-    }
-    if (UDPSend->state() == Socket::Closed) {
-        UDPSend->setProtocol(Socket::Udp);
-        UDPSend->setRemotePort(kEchoPort);
-        if (!UDPSend->connectTo(PeerHost, kEchoPort))
-            reportSetupFailure(u"UDP-Sendeport"_s, kEchoPort, *UDPSend);
-        EventPump::runPending();
-    }
-    if (TCPListen->state() == Socket::Closed) {
-        TCPListen->setProtocol(Socket::Tcp);
-        TCPListen->setLocalPort(quint16(FramePort));
-        if (!TCPListen->listen())
-            reportSetupFailure(u"TCP-Port"_s, quint16(FramePort), *TCPListen);
-        EventPump::runPending();
-    }
-    Socket *listener = Winsock1->at(0);
-    if (listener->state() == Socket::Closed) {
-        listener->setProtocol(Socket::Tcp);
-        if (!httpPort) {
-            m_setupFailures.append(u"HTTP-Port \""_s + Text2->text() + u"\" ist ungültig"_s);
-        } else {
-            listener->setLocalPort(quint16(*httpPort));
-            if (!listener->listen())
-                reportSetupFailure(u"HTTP-Port"_s, *httpPort, *listener);
-        }
-        EventPump::runPending();
-    }
-    if (listener->state() == Socket::Listening)
+    const QList<NetworkEndpoints::SetupFailure> failures
+        = m_endpoints.open(httpPort ? std::optional<quint16>(quint16(*httpPort)) : std::nullopt);
+    if (m_endpoints.httpListening())
         LFileProgress->showText(u"Listening"_s);
     Command1->setEnabled(false);
     Command2->setEnabled(true);
 
-    if (UDPListen->state() == Socket::Open) {
-        LFileProgress->showText(u"UDP-Betrieb über Port "_s + QString::number(kEchoPort));
+    if (m_endpoints.udpOpen()) {
+        LFileProgress->showText(u"UDP-Betrieb über Port "_s + QString::number(NetworkEndpoints::EchoPort));
         if (!CAN_Link) {
             CAN_Link = std::make_unique<CAN>(*MSComm1, *this, m_programFolder + u"/RIri.ini"_s);
             m_relay->setTranslator(CAN_Link.get());
@@ -308,25 +261,36 @@ void FrmMain::Command1_Click()
         applySelectionRule();
     }
     // A port that could not be opened is the news the user needs; it stays visible.
-    if (!m_setupFailures.isEmpty())
-        LFileProgress->showText(m_setupFailures.join(u"; "_s));
+    if (!failures.isEmpty())
+        LFileProgress->showText(setupFailureText(failures));
 }
 
-void FrmMain::reportSetupFailure(const QString &what, int port, const Socket &socket)
+QString FrmMain::setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures) const
 {
-    m_setupFailures.append(what + u" "_s + QString::number(port) + u" kann nicht geöffnet werden: "_s
-                           + socket.errorString());
+    QStringList reports;
+    for (const NetworkEndpoints::SetupFailure &failure : failures) {
+        QString what;
+        switch (failure.endpoint) {
+        case NetworkEndpoints::Endpoint::UdpReceive: what = u"UDP-Port"_s; break;
+        case NetworkEndpoints::Endpoint::UdpSend: what = u"UDP-Sendeport"_s; break;
+        case NetworkEndpoints::Endpoint::Tcp: what = u"TCP-Port"_s; break;
+        case NetworkEndpoints::Endpoint::Http: what = u"HTTP-Port"_s; break;
+        }
+        if (!failure.port) {
+            reports.append(what + u" \""_s + Text2->text() + u"\" ist ungültig"_s);
+            continue;
+        }
+        reports.append(what + u" "_s + QString::number(*failure.port) + u" kann nicht geöffnet werden: "_s
+                       + failure.reason);
+    }
+    return reports.join(u"; "_s);
 }
 
 void FrmMain::Command2_Click()
 {
     Command1->setEnabled(true);
     Command2->setEnabled(false);
-    for (int index = 0; index < Winsock1->highestIndex(); ++index)
-        m_http->WinSock1_Close(index);
-    UDPListen->close();
-    UDPSend->close();
-    TCPListen->close();
+    m_endpoints.close();
 }
 
 bool FrmMain::validSelection() const

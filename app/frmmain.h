@@ -2,6 +2,7 @@
 #pragma once
 
 #include "linkwindow.h"
+#include "networkendpoints.h"
 #include "relaywindow.h"
 #include "serialport.h"
 #include "serverwindow.h"
@@ -54,7 +55,7 @@ public:
     HttpServer *httpServer() const { return m_http; }
     SerialPort *serialPort() const { return MSComm1; }
     Socket *tcpListen() const { return TCPListen; }
-    QString peerHost() const { return PeerHost; }
+    QString peerHost() const { return m_endpoints.peerHost(); }
 
 signals:
     // Every text either status line gets, as it gets it; lineName is "LFileProgress" or "Label5".
@@ -81,7 +82,7 @@ private:
     void applySelectionRule();
     bool validSelection() const;
     void onSerialDeviceLost();
-    void reportSetupFailure(const QString &what, int port, const Socket &socket);
+    QString setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures) const;
 
     QGroupBox *ServerFrame;
     QLabel *Label1;
@@ -113,10 +114,8 @@ private:
 
     FrameRelay *m_relay;
     HttpServer *m_http;
+    NetworkEndpoints m_endpoints;
     std::unique_ptr<CAN> CAN_Link;
-    QString PeerHost;
     QString m_programFolder;
-    qint16 FramePort = 0;
-    QStringList m_setupFailures;
     bool m_unloaded = false;
 };
