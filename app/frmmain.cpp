@@ -2,6 +2,7 @@
 #include "frmmain.h"
 
 #include "can.h"
+#include "focussuccession.h"
 #include "framerelay.h"
 #include "httpserver.h"
 #include "numbertext.h"
@@ -28,6 +29,9 @@ constexpr int kLowestTcpPort = 1;
 constexpr int kHighestTcpPort = 65535;
 constexpr QSize kClientSize(234, 414);
 constexpr QSize kButtonSize(89, 25);
+const QString kBaudExample = u"z. B. 115200"_s;
+const QString kBaudRefused
+    = u"Keine gültige Baudrate: bitte eine ganze Zahl größer als 0 eingeben, z. B. 115200."_s;
 
 void setWhiteBackground(QLabel *label)
 {
@@ -54,6 +58,7 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
     , UDPSend(new Socket(this))
     , UDPListen(new Socket(this))
     , MSComm1(new SerialPort(std::move(portTable), this))
+    , m_focus(new FocusSuccession(this))
     , m_relay(new FrameRelay(*MSComm1, *TCPListen, *UDPListen, *UDPSend, *this, this))
     , m_http(new HttpServer(*Winsock1, *TSendData, *this, this))
     , m_endpoints(*UDPListen, *UDPSend, *TCPListen, *Winsock1, *m_http, programFolder)
@@ -61,8 +66,10 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
 {
     setObjectName(u"FrmMain"_s);
     buildControls();
+    arrangeKeyboard();
     connectHandlers();
     Form_Load();
+    focusFirstControl();
 }
 
 FrmMain::~FrmMain() = default;
@@ -111,6 +118,7 @@ void FrmMain::buildControls()
     Label4 = new QLabel(u"Baudrate"_s, CANFrame);
     Label4->setGeometry(8, 54, 64, 21);
     Text6 = new QLineEdit(CANFrame);
+    Text6->setPlaceholderText(kBaudExample);
     Text6->setGeometry(80, 54, 129, 21);
     Command3 = button(u"Einstellungen übernehmen"_s, u"Command3"_s, CANFrame);
     Command3->setGeometry(8, 84, 201, 25);
@@ -152,11 +160,47 @@ void FrmMain::buildControls()
     Command3->setEnabled(false);
     Command4->setEnabled(false);
     Command5->setEnabled(false);
+}
 
-    QWidget *const tabOrder[]
+void FrmMain::arrangeKeyboard()
+{
+    m_tabOrder
         = {Text1, Text5, Command1, Command2, Combo1, Text6, Command3, Command4, Command5, Command6, Text2};
-    for (size_t i = 1; i < std::size(tabOrder); ++i)
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    for (size_t i = 1; i < std::size(m_tabOrder); ++i)
+        setTabOrder(m_tabOrder[i - 1], m_tabOrder[i]);
+    // Enter presses the focused button as Space does.
+    for (QPushButton *b : {Command1, Command2, Command3, Command4, Command5, Command6})
+        b->setAutoDefault(true);
+    // A pressed button that disables itself hands the focus to the one that
+    // continues the work, never on to "Ende". "Verbinden" waits for the ping:
+    // "Trennen" when it is answered, "Verbinden" again when it is not.
+    m_focus->add(Command1, {Command2});
+    m_focus->add(Command2, {Command1});
+    m_focus->add(Command3, {Command4});
+    m_focus->add(Command4, {Command5, Command4});
+    m_focus->add(Command5, {Command4, Combo1});
+    m_focus->add(Combo1, {Command5, Command4});
+    m_focus->add(Text6, {Command5, Command4});
+}
+
+void FrmMain::focusFirstControl()
+{
+    for (QWidget *control : m_tabOrder) {
+        if (control->isEnabled() && control->isVisibleTo(this)) {
+            control->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+}
+
+bool FrmMain::focusNextPrevChild(bool next)
+{
+    // Qt asks for the next control when the focused one is disabled; a
+    // handler that disables its own button decides where the focus goes.
+    QWidget *const focused = focusWidget();
+    if (focused && !focused->isEnabled() && m_focus->hasSuccessors(focused))
+        return m_focus->passFocusOn(focused);
+    return QWidget::focusNextPrevChild(next);
 }
 
 void FrmMain::connectHandlers()
@@ -170,6 +214,7 @@ void FrmMain::connectHandlers()
     // Combo1_Click, Combo1_Change and Combo1_LostFocus all run the selection rule.
     connect(Combo1, &QComboBox::currentIndexChanged, this, &FrmMain::applySelectionRule);
     connect(Combo1, &QComboBox::editTextChanged, this, &FrmMain::applySelectionRule);
+    connect(Text6, &QLineEdit::textChanged, this, &FrmMain::explainBaudText);
     Combo1->installEventFilter(this);
     Text6->installEventFilter(this);
     connect(MSComm1, &SerialPort::deviceLost, this, &FrmMain::onSerialDeviceLost);
@@ -307,6 +352,13 @@ void FrmMain::applySelectionRule()
     Command3->setEnabled(CAN_Link->setCOM_Speed(Text6->text()));
 }
 
+void FrmMain::explainBaudText()
+{
+    // An empty field shows its example; a text that is no speed says why it is not taken.
+    const bool refused = !Text6->text().isEmpty() && !baudRateFromText(Text6->text());
+    Text6->setToolTip(refused ? kBaudRefused : QString());
+}
+
 void FrmMain::Text6_KeyUp()
 {
     applySelectionRule();
@@ -349,7 +401,7 @@ void FrmMain::Command5_Click()
     Text6->setEnabled(true);
     Command5->setEnabled(false);
     // Only a speed that is a number can be applied.
-    if (validSelection() && numberFromText(Text6->text()))
+    if (validSelection() && baudRateFromText(Text6->text()))
         Command3->setEnabled(true);
 }
 

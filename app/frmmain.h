@@ -8,9 +8,11 @@
 #include "serverwindow.h"
 
 #include <QWidget>
+#include <array>
 #include <memory>
 
 class CAN;
+class FocusSuccession;
 class FrameRelay;
 class HttpServer;
 class QComboBox;
@@ -64,9 +66,12 @@ signals:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildControls();
+    void arrangeKeyboard();
+    void focusFirstControl();
     void connectHandlers();
 
     void Form_Load();
@@ -79,6 +84,7 @@ private:
     void Command5_Click();
     void Command6_Click();
     void Text6_KeyUp();
+    void explainBaudText();
     void applySelectionRule();
     bool validSelection() const;
     void onSerialDeviceLost();
@@ -104,6 +110,8 @@ private:
     QPushButton *Command5;
     StatusLine *Label5;
     QPushButton *Command6;
+    // The order Tab follows; disabled and hidden controls are skipped.
+    std::array<QWidget *, 11> m_tabOrder {};
 
     TimerArray *TSendData;
     SocketArray *Winsock1;
@@ -112,6 +120,7 @@ private:
     Socket *UDPListen;
     SerialPort *MSComm1;
 
+    FocusSuccession *m_focus;
     FrameRelay *m_relay;
     HttpServer *m_http;
     NetworkEndpoints m_endpoints;
