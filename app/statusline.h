@@ -19,14 +19,21 @@ public:
     // the line on screen shows it at the latest one interval later.
     void showText(const QString &text);
 
+    // What the line draws: the whole text when it fits, else the text with its
+    // middle left out. The whole text is then its tooltip.
+    QString shownText() const;
+
 signals:
     void textShown(const QString &text);
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
     void endRedrawPause();
+    bool fits(const QString &text) const;
+    QString withMiddleLeftOut(const QString &text, qsizetype kept) const;
 
     // Runs from each paint; while it runs, new texts are held back from the screen.
     QTimer m_redrawPause;

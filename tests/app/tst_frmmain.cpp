@@ -2,11 +2,13 @@
 #include "can.h"
 #include "pseudoterminal.h"
 #include "socket.h"
+#include "statusline.h"
 #include "trackbox.h"
 #include "windowdriver.h"
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
@@ -15,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QUdpSocket>
 
 using namespace Qt::Literals::StringLiterals;
@@ -452,6 +455,70 @@ private slots:
         QCOMPARE(told.size(), 2 * texts);
         QCOMPARE(told.first(), (QVariantList {u"LFileProgress"_s, u"Text 0"_s}));
         QCOMPARE(told.last(), (QVariantList {u"Label5"_s, u"Text 999"_s}));
+    }
+
+    void statusLinesCanBeReadWhole()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(u"RIri.ini"_s)); // a folder where the settings file belongs
+        PseudoTerminal port3;
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d {w};
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        d.open();
+        d.choosePort(u"COM3"_s);
+        d.typeBaud(u"115200"_s);
+        d.click("Command3");
+        const QString writeFailure = d.label("Label5");
+        QVERIFY2(writeFailure.startsWith(u"Einstellungen konnten nicht gespeichert werden"_s),
+                 qPrintable(writeFailure));
+
+        const QString inUse = u" kann nicht geöffnet werden: Port wird bereits verwendet"_s;
+        const QString allPortsInUse = u"UDP-Port 15731"_s + inUse + u"; UDP-Sendeport 15730"_s + inUse
+            + u"; TCP-Port 15731"_s + inUse + u"; HTTP-Port 65535"_s + inUse;
+        QString path = u"/"_s;
+        while (path.size() < 200)
+            path += u"Gleisplan Anlage Nord/"_s;
+        path.truncate(196);
+        path += u".zip"_s;
+        const QString progress
+            = u"Transfering: "_s + path + u" - 2147485696 of 3221225472 bytes sent (66,67% Done)."_s;
+
+        const std::pair<const char *, QString> longest[]
+            = {{"LFileProgress", allPortsInUse}, {"LFileProgress", progress}, {"Label5", writeFailure}};
+        for (const auto &[name, text] : longest) {
+            auto *line = d.control<StatusLine>(name);
+            if (line->objectName() == u"Label5"_s)
+                w.showLinkStatus(text);
+            else
+                w.showNetworkStatus(text);
+            QCOMPARE(accessibleName(line), text);
+            // What is drawn fits the line as it is, in its font.
+            const QString shown = line->shownText();
+            const QRect room = line->contentsRect();
+            const QRect needed
+                = line->fontMetrics().boundingRect(room, Qt::AlignLeft | Qt::TextWordWrap, shown);
+            QVERIFY2(room.contains(needed), qPrintable(shown));
+            QLabel drawnAlike(shown);
+            drawnAlike.setWordWrap(true);
+            drawnAlike.setAlignment(line->alignment());
+            drawnAlike.setAutoFillBackground(true);
+            drawnAlike.setPalette(line->palette());
+            drawnAlike.setFont(line->font());
+            drawnAlike.resize(line->size());
+            QCOMPARE(line->grab().toImage(), drawnAlike.grab().toImage());
+            if (shown == text)
+                continue;
+            // Shortened on screen: the start and the end stay, the whole is one hover away.
+            QVERIFY(shown.startsWith(text.first(10)) && shown.endsWith(text.last(10)));
+            QHelpEvent hover(QEvent::ToolTip, QPoint(5, 5), line->mapToGlobal(QPoint(5, 5)));
+            QCoreApplication::sendEvent(line, &hover);
+            QCOMPARE(QToolTip::text(), text);
+        }
+        // At the spec's size the short texts are drawn whole and offer no tooltip.
+        w.showNetworkStatus(u"UDP-Betrieb über Port 15730"_s);
+        QCOMPARE(d.control<StatusLine>("LFileProgress")->shownText(), u"UDP-Betrieb über Port 15730"_s);
     }
 
     void endClosesTheEndpoints()
