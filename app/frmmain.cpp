@@ -10,6 +10,7 @@
 #include "socketarray.h"
 #include "statusline.h"
 #include "timerarray.h"
+#include "windowlayout.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -44,7 +45,6 @@ QPushButton *button(const QString &caption, const QString &name, QWidget *parent
 {
     auto *b = new QPushButton(caption, parent);
     b->setObjectName(name);
-    b->resize(kButtonSize);
     return b;
 }
 
@@ -69,6 +69,8 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
     arrangeKeyboard();
     connectHandlers();
     Form_Load();
+    // After the start-up, which fills the address field the layout makes room for.
+    m_layout.apply(this, kClientSize);
     focusFirstControl();
 }
 
@@ -81,56 +83,57 @@ QString FrmMain::executableFolder()
 
 void FrmMain::buildControls()
 {
+    using Need = WindowLayout::Need;
     setWindowTitle(u"Quenvar"_s);
-    setFixedSize(kClientSize);
 
     ServerFrame = new QGroupBox(u"HTTP-Server"_s, this);
     ServerFrame->setObjectName(u"ServerFrame"_s);
-    ServerFrame->setGeometry(8, 6, 217, 153);
+    m_layout.place(ServerFrame, {8, 6, 217, 153}, Need::Frame);
     Label1 = new QLabel(u"IP:"_s, ServerFrame);
-    Label1->setGeometry(8, 24, 20, 21);
+    m_layout.place(Label1, {8, 24, 20, 21}, Need::Caption);
     Text1 = new QLineEdit(ServerFrame);
-    Text1->setGeometry(30, 24, 112, 21);
+    m_layout.place(Text1, {30, 24, 112, 21}, Need::FieldWithValue);
     Label6 = new QLabel(u":"_s, ServerFrame);
-    Label6->setGeometry(144, 24, 8, 21);
+    m_layout.place(Label6, {144, 24, 8, 21}, Need::Caption);
     Text2 = new QLineEdit(u"80"_s, ServerFrame);
-    Text2->setGeometry(154, 24, 55, 21);
+    m_layout.place(Text2, {154, 24, 55, 21}, Need::FieldWithValue);
     Label2 = new QLabel(u"Name"_s, ServerFrame);
-    Label2->setGeometry(8, 52, 40, 21);
+    m_layout.place(Label2, {8, 52, 40, 21}, Need::Caption);
     Text5 = new QLineEdit(ServerFrame);
-    Text5->setGeometry(50, 52, 159, 21);
+    m_layout.place(Text5, {50, 52, 159, 21}, Need::Field);
     Command1 = button(u"Öffnen"_s, u"Command1"_s, ServerFrame);
-    Command1->move(8, 82);
+    m_layout.place(Command1, {{8, 82}, kButtonSize}, Need::Caption);
     Command2 = button(u"Schließen"_s, u"Command2"_s, ServerFrame);
-    Command2->move(120, 82);
+    m_layout.place(Command2, {{120, 82}, kButtonSize}, Need::Caption);
     LFileProgress = new StatusLine(u"Not connected"_s, ServerFrame);
-    LFileProgress->setGeometry(8, 112, 201, 34);
+    m_layout.place(LFileProgress, {8, 112, 201, 34}, Need::StatusLine);
 
     CANFrame = new QGroupBox(u"USB-CAN"_s, this);
     CANFrame->setObjectName(u"CANFrame"_s);
-    CANFrame->setGeometry(8, 166, 217, 185);
+    m_layout.place(CANFrame, {8, 166, 217, 185}, Need::Frame);
     Label3 = new QLabel(u"COM Port"_s, CANFrame);
-    Label3->setGeometry(8, 24, 64, 22);
+    m_layout.place(Label3, {8, 24, 64, 22}, Need::Caption);
     Combo1 = new QComboBox(CANFrame);
-    Combo1->setGeometry(80, 24, 129, 22);
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
+    m_layout.place(Combo1, {80, 24, 129, 22}, Need::Choice);
     Label4 = new QLabel(u"Baudrate"_s, CANFrame);
-    Label4->setGeometry(8, 54, 64, 21);
+    m_layout.place(Label4, {8, 54, 64, 21}, Need::Caption);
     Text6 = new QLineEdit(CANFrame);
     Text6->setPlaceholderText(kBaudExample);
-    Text6->setGeometry(80, 54, 129, 21);
+    m_layout.place(Text6, {80, 54, 129, 21}, Need::Field);
     Command3 = button(u"Einstellungen übernehmen"_s, u"Command3"_s, CANFrame);
-    Command3->setGeometry(8, 84, 201, 25);
+    m_layout.place(Command3, {8, 84, 201, 25}, Need::Caption);
     Command4 = button(u"Verbinden"_s, u"Command4"_s, CANFrame);
-    Command4->move(8, 116);
+    m_layout.place(Command4, {{8, 116}, kButtonSize}, Need::Caption);
     Command5 = button(u"Trennen"_s, u"Command5"_s, CANFrame);
-    Command5->move(120, 116);
+    m_layout.place(Command5, {{120, 116}, kButtonSize}, Need::Caption);
     Label5 = new StatusLine(u"nicht verbunden"_s, CANFrame);
-    Label5->setGeometry(8, 146, 201, 32);
+    m_layout.place(Label5, {8, 146, 201, 32}, Need::StatusLine);
 
     Command6 = button(u"Ende"_s, u"Command6"_s, this);
-    Command6->move((kClientSize.width() - kButtonSize.width()) / 2, 370);
+    m_layout.place(Command6, {{(kClientSize.width() - kButtonSize.width()) / 2, 370}, kButtonSize},
+                   Need::Caption);
 
     const std::pair<QWidget *, const char *> names[] = {{Label1, "Label1"},
                                                         {Text1, "Text1"},
@@ -260,6 +263,22 @@ bool FrmMain::COM_Port_Available(int n)
         return false;
     MSComm1->close();
     return true;
+}
+
+void FrmMain::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::FontChange || m_relayoutPending)
+        return;
+    // Laid out once the new font has reached every control.
+    m_relayoutPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_relayoutPending = false;
+            m_layout.apply(this, kClientSize);
+        },
+        Qt::QueuedConnection);
 }
 
 void FrmMain::closeEvent(QCloseEvent *event)

@@ -6,6 +6,7 @@
 #include "relaywindow.h"
 #include "serialport.h"
 #include "serverwindow.h"
+#include "windowlayout.h"
 
 #include <QWidget>
 #include <array>
@@ -64,6 +65,7 @@ signals:
     void statusTextChanged(const QString &lineName, const QString &text);
 
 protected:
+    void changeEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     bool focusNextPrevChild(bool next) override;
@@ -120,6 +122,8 @@ private:
     Socket *UDPListen;
     SerialPort *MSComm1;
 
+    WindowLayout m_layout;
+    bool m_relayoutPending = false;
     FocusSuccession *m_focus;
     FrameRelay *m_relay;
     HttpServer *m_http;

@@ -14,6 +14,7 @@
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -519,6 +520,98 @@ private slots:
         // At the spec's size the short texts are drawn whole and offer no tooltip.
         w.showNetworkStatus(u"UDP-Betrieb über Port 15730"_s);
         QCOMPARE(d.control<StatusLine>("LFileProgress")->shownText(), u"UDP-Betrieb über Port 15730"_s);
+    }
+
+    void layoutFitsTheFont_data()
+    {
+        QTest::addColumn<qreal>("pointSize"); // 0: the default font
+        QTest::newRow("default font") << 0.0;
+        QTest::newRow("13 pt") << 13.0;
+        QTest::newRow("20 pt") << 20.0;
+    }
+    void layoutFitsTheFont()
+    {
+        QFETCH(qreal, pointSize);
+        const QFont before = QApplication::font();
+        auto restoreFont = qScopeGuard([&before] { QApplication::setFont(before); });
+        if (pointSize > 0) {
+            QFont larger = before;
+            larger.setPointSizeF(pointSize);
+            QApplication::setFont(larger);
+        }
+        PseudoTerminal port3;
+        QTemporaryDir dir;
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d {w};
+        d.control<QGroupBox>("CANFrame")->show(); // as "Öffnen" does
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+        const char *const captions[]
+            = {"Label1",   "Label6",   "Label2",   "Label3",   "Label4",   "Command1",
+               "Command2", "Command3", "Command4", "Command5", "Command6", "Combo1"};
+        for (const char *name : captions) {
+            auto *control = d.control<QWidget>(name);
+            QVERIFY2(control->width() >= control->sizeHint().width()
+                         && control->height() >= control->sizeHint().height(),
+                     name);
+        }
+        for (const char *name : {"Text1", "Text2", "Text5", "Text6"}) {
+            QLineEdit *field = d.field(name);
+            const int frame = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, field);
+            QVERIFY2(field->height() >= field->fontMetrics().height() + 2 * frame, name);
+        }
+        QLineEdit *address = d.field("Text1");
+        QVERIFY(address->width() >= address->fontMetrics().horizontalAdvance(address->text()) + 8);
+        for (const char *name : {"LFileProgress", "Label5"}) {
+            auto *line = d.control<QLabel>(name);
+            QVERIFY2(line->height() >= 2 * line->fontMetrics().lineSpacing(), name);
+        }
+        for (const char *name : {"ServerFrame", "CANFrame"}) {
+            auto *frame = d.control<QGroupBox>(name);
+            QVERIFY2(frame->width() >= frame->minimumSizeHint().width(), name);
+            for (QWidget *inside : frame->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+                QVERIFY2(inside->y() >= frame->contentsMargins().top(), name);
+        }
+        // Nothing overlaps, and everything lies inside what holds it.
+        for (QWidget *parent : {static_cast<QWidget *>(&w), d.control<QWidget>("ServerFrame"),
+                                d.control<QWidget>("CANFrame")}) {
+            const QList<QWidget *> siblings = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+            for (QWidget *a : siblings) {
+                QVERIFY2(parent->rect().contains(a->geometry()), qPrintable(a->objectName()));
+                for (QWidget *b : siblings) {
+                    QVERIFY2(a == b || !a->geometry().intersects(b->geometry()),
+                             qPrintable(a->objectName() + u" / "_s + b->objectName()));
+                }
+            }
+        }
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+        if (pointSize > 0) {
+            QVERIFY(w.width() > 234 && w.height() > 414);
+            return;
+        }
+        // At the default font the window is laid out exactly as designed.
+        QCOMPARE(w.size(), QSize(234, 414));
+        const std::pair<const char *, QRect> designed[]
+            = {{"ServerFrame", {8, 6, 217, 153}}, {"Label1", {8, 24, 20, 21}},
+               {"Text1", {30, 24, 112, 21}},      {"Label6", {144, 24, 8, 21}},
+               {"Text2", {154, 24, 55, 21}},      {"Label2", {8, 52, 40, 21}},
+               {"Text5", {50, 52, 159, 21}},      {"Command1", {8, 82, 89, 25}},
+               {"Command2", {120, 82, 89, 25}},   {"LFileProgress", {8, 112, 201, 34}},
+               {"CANFrame", {8, 166, 217, 185}},  {"Label3", {8, 24, 64, 22}},
+               {"Combo1", {80, 24, 129, 22}},     {"Label4", {8, 54, 64, 21}},
+               {"Text6", {80, 54, 129, 21}},      {"Command3", {8, 84, 201, 25}},
+               {"Command4", {8, 116, 89, 25}},    {"Command5", {120, 116, 89, 25}},
+               {"Label5", {8, 146, 201, 32}},     {"Command6", {72, 370, 89, 25}}};
+        for (const auto &[name, rect] : designed)
+            QCOMPARE(d.control<QWidget>(name)->geometry(), rect);
+
+        // A font chosen while the program runs lays the window out again.
+        QFont larger = w.font();
+        larger.setPointSizeF(larger.pointSizeF() * 1.5);
+        w.setFont(larger);
+        QTRY_VERIFY(w.width() > 234 && w.height() > 414);
+        QVERIFY(d.button("Command3")->width() >= d.button("Command3")->sizeHint().width());
     }
 
     void endClosesTheEndpoints()
