@@ -10,7 +10,6 @@
 #include "socketarray.h"
 #include "statusline.h"
 #include "timerarray.h"
-#include "windowlayout.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

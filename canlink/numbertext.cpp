@@ -43,10 +43,10 @@ std::optional<double> numberFromText(QStringView text)
     return value;
 }
 
-std::optional<qint32> baudRateFromText(QStringView text, const QLocale &locale)
+std::optional<qint32> baudRateFromText(QStringView text)
 {
     bool ok = false;
-    const qint32 value = locale.toInt(text.trimmed(), &ok);
+    const qint32 value = QLocale().toInt(text.trimmed(), &ok);
     if (!ok || value <= 0)
         return std::nullopt;
     return value;
