@@ -517,7 +517,7 @@ private slots:
             QCoreApplication::sendEvent(line, &hover);
             QCOMPARE(QToolTip::text(), text);
         }
-        // At the spec's size the short texts are drawn whole and offer no tooltip.
+        // A short text is drawn whole.
         w.showNetworkStatus(u"UDP-Betrieb über Port 15730"_s);
         QCOMPARE(d.control<StatusLine>("LFileProgress")->shownText(), u"UDP-Betrieb über Port 15730"_s);
     }
