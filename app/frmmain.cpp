@@ -2,12 +2,13 @@
 #include "frmmain.h"
 
 #include "can.h"
-#include "eventpump.h"
+#include "focussuccession.h"
 #include "framerelay.h"
 #include "httpserver.h"
 #include "numbertext.h"
 #include "socket.h"
 #include "socketarray.h"
+#include "statusline.h"
 #include "timerarray.h"
 
 #include <QCloseEvent>
@@ -24,23 +25,13 @@ namespace {
 
 constexpr int kFirstProbedPort = 1;
 constexpr int kLastProbedPort = 16;
-constexpr quint16 kFramePort = 15731;
-constexpr quint16 kEchoPort = 15730;
 constexpr int kLowestTcpPort = 1;
 constexpr int kHighestTcpPort = 65535;
 constexpr QSize kClientSize(234, 414);
 constexpr QSize kButtonSize(89, 25);
-const QString kDefaultPeerHost = u"localhost"_s;
-const QString kServerName = u"Lorvane HTTP Server Version 1.00"_s;
-
-QLabel *statusLine(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setAutoFillBackground(true);
-    return label;
-}
+const QString kBaudExample = u"z. B. 115200"_s;
+const QString kBaudRefused
+    = u"Keine gültige Baudrate: bitte eine ganze Zahl größer als 0 eingeben, z. B. 115200."_s;
 
 void setWhiteBackground(QLabel *label)
 {
@@ -53,7 +44,6 @@ QPushButton *button(const QString &caption, const QString &name, QWidget *parent
 {
     auto *b = new QPushButton(caption, parent);
     b->setObjectName(name);
-    b->resize(kButtonSize);
     return b;
 }
 
@@ -67,14 +57,20 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
     , UDPSend(new Socket(this))
     , UDPListen(new Socket(this))
     , MSComm1(new SerialPort(std::move(portTable), this))
+    , m_focus(new FocusSuccession(this))
     , m_relay(new FrameRelay(*MSComm1, *TCPListen, *UDPListen, *UDPSend, *this, this))
     , m_http(new HttpServer(*Winsock1, *TSendData, *this, this))
+    , m_endpoints(*UDPListen, *UDPSend, *TCPListen, *Winsock1, *m_http, programFolder)
     , m_programFolder(std::move(programFolder))
 {
     setObjectName(u"FrmMain"_s);
     buildControls();
+    arrangeKeyboard();
     connectHandlers();
     Form_Load();
+    // After the start-up, which fills the address field the layout makes room for.
+    m_layout.apply(this, kClientSize);
+    focusFirstControl();
 }
 
 FrmMain::~FrmMain() = default;
@@ -86,55 +82,57 @@ QString FrmMain::executableFolder()
 
 void FrmMain::buildControls()
 {
+    using Need = WindowLayout::Need;
     setWindowTitle(u"Quenvar"_s);
-    setFixedSize(kClientSize);
 
     ServerFrame = new QGroupBox(u"HTTP-Server"_s, this);
     ServerFrame->setObjectName(u"ServerFrame"_s);
-    ServerFrame->setGeometry(8, 6, 217, 153);
+    m_layout.place(ServerFrame, {8, 6, 217, 153}, Need::Frame);
     Label1 = new QLabel(u"IP:"_s, ServerFrame);
-    Label1->setGeometry(8, 24, 20, 21);
+    m_layout.place(Label1, {8, 24, 20, 21}, Need::Caption);
     Text1 = new QLineEdit(ServerFrame);
-    Text1->setGeometry(30, 24, 112, 21);
+    m_layout.place(Text1, {30, 24, 112, 21}, Need::FieldWithValue);
     Label6 = new QLabel(u":"_s, ServerFrame);
-    Label6->setGeometry(144, 24, 8, 21);
+    m_layout.place(Label6, {144, 24, 8, 21}, Need::Caption);
     Text2 = new QLineEdit(u"80"_s, ServerFrame);
-    Text2->setGeometry(154, 24, 55, 21);
+    m_layout.place(Text2, {154, 24, 55, 21}, Need::FieldWithValue);
     Label2 = new QLabel(u"Name"_s, ServerFrame);
-    Label2->setGeometry(8, 52, 40, 21);
+    m_layout.place(Label2, {8, 52, 40, 21}, Need::Caption);
     Text5 = new QLineEdit(ServerFrame);
-    Text5->setGeometry(50, 52, 159, 21);
+    m_layout.place(Text5, {50, 52, 159, 21}, Need::Field);
     Command1 = button(u"Öffnen"_s, u"Command1"_s, ServerFrame);
-    Command1->move(8, 82);
+    m_layout.place(Command1, {{8, 82}, kButtonSize}, Need::Caption);
     Command2 = button(u"Schließen"_s, u"Command2"_s, ServerFrame);
-    Command2->move(120, 82);
-    LFileProgress = statusLine(u"Not connected"_s, ServerFrame);
-    LFileProgress->setGeometry(8, 112, 201, 34);
+    m_layout.place(Command2, {{120, 82}, kButtonSize}, Need::Caption);
+    LFileProgress = new StatusLine(u"Not connected"_s, ServerFrame);
+    m_layout.place(LFileProgress, {8, 112, 201, 34}, Need::StatusLine);
 
     CANFrame = new QGroupBox(u"USB-CAN"_s, this);
     CANFrame->setObjectName(u"CANFrame"_s);
-    CANFrame->setGeometry(8, 166, 217, 185);
+    m_layout.place(CANFrame, {8, 166, 217, 185}, Need::Frame);
     Label3 = new QLabel(u"COM Port"_s, CANFrame);
-    Label3->setGeometry(8, 24, 64, 22);
+    m_layout.place(Label3, {8, 24, 64, 22}, Need::Caption);
     Combo1 = new QComboBox(CANFrame);
-    Combo1->setGeometry(80, 24, 129, 22);
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
+    m_layout.place(Combo1, {80, 24, 129, 22}, Need::Choice);
     Label4 = new QLabel(u"Baudrate"_s, CANFrame);
-    Label4->setGeometry(8, 54, 64, 21);
+    m_layout.place(Label4, {8, 54, 64, 21}, Need::Caption);
     Text6 = new QLineEdit(CANFrame);
-    Text6->setGeometry(80, 54, 129, 21);
+    Text6->setPlaceholderText(kBaudExample);
+    m_layout.place(Text6, {80, 54, 129, 21}, Need::Field);
     Command3 = button(u"Einstellungen übernehmen"_s, u"Command3"_s, CANFrame);
-    Command3->setGeometry(8, 84, 201, 25);
+    m_layout.place(Command3, {8, 84, 201, 25}, Need::Caption);
     Command4 = button(u"Verbinden"_s, u"Command4"_s, CANFrame);
-    Command4->move(8, 116);
+    m_layout.place(Command4, {{8, 116}, kButtonSize}, Need::Caption);
     Command5 = button(u"Trennen"_s, u"Command5"_s, CANFrame);
-    Command5->move(120, 116);
-    Label5 = statusLine(u"nicht verbunden"_s, CANFrame);
-    Label5->setGeometry(8, 146, 201, 32);
+    m_layout.place(Command5, {{120, 116}, kButtonSize}, Need::Caption);
+    Label5 = new StatusLine(u"nicht verbunden"_s, CANFrame);
+    m_layout.place(Label5, {8, 146, 201, 32}, Need::StatusLine);
 
     Command6 = button(u"Ende"_s, u"Command6"_s, this);
-    Command6->move((kClientSize.width() - kButtonSize.width()) / 2, 370);
+    m_layout.place(Command6, {{(kClientSize.width() - kButtonSize.width()) / 2, 370}, kButtonSize},
+                   Need::Caption);
 
     const std::pair<QWidget *, const char *> names[] = {{Label1, "Label1"},
                                                         {Text1, "Text1"},
@@ -164,11 +162,47 @@ void FrmMain::buildControls()
     Command3->setEnabled(false);
     Command4->setEnabled(false);
     Command5->setEnabled(false);
+}
 
-    QWidget *const tabOrder[]
+void FrmMain::arrangeKeyboard()
+{
+    m_tabOrder
         = {Text1, Text5, Command1, Command2, Combo1, Text6, Command3, Command4, Command5, Command6, Text2};
-    for (size_t i = 1; i < std::size(tabOrder); ++i)
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    for (size_t i = 1; i < std::size(m_tabOrder); ++i)
+        setTabOrder(m_tabOrder[i - 1], m_tabOrder[i]);
+    // Enter presses the focused button as Space does.
+    for (QPushButton *b : {Command1, Command2, Command3, Command4, Command5, Command6})
+        b->setAutoDefault(true);
+    // A pressed button that disables itself hands the focus to the one that
+    // continues the work, never on to "Ende". "Verbinden" waits for the ping:
+    // "Trennen" when it is answered, "Verbinden" again when it is not.
+    m_focus->add(Command1, {Command2});
+    m_focus->add(Command2, {Command1});
+    m_focus->add(Command3, {Command4});
+    m_focus->add(Command4, {Command5, Command4});
+    m_focus->add(Command5, {Command4, Combo1});
+    m_focus->add(Combo1, {Command5, Command4});
+    m_focus->add(Text6, {Command5, Command4});
+}
+
+void FrmMain::focusFirstControl()
+{
+    for (QWidget *control : m_tabOrder) {
+        if (control->isEnabled() && control->isVisibleTo(this)) {
+            control->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+}
+
+bool FrmMain::focusNextPrevChild(bool next)
+{
+    // Qt asks for the next control when the focused one is disabled; a
+    // handler that disables its own button decides where the focus goes.
+    QWidget *const focused = focusWidget();
+    if (focused && !focused->isEnabled() && m_focus->hasSuccessors(focused))
+        return m_focus->passFocusOn(focused);
+    return QWidget::focusNextPrevChild(next);
 }
 
 void FrmMain::connectHandlers()
@@ -182,9 +216,14 @@ void FrmMain::connectHandlers()
     // Combo1_Click, Combo1_Change and Combo1_LostFocus all run the selection rule.
     connect(Combo1, &QComboBox::currentIndexChanged, this, &FrmMain::applySelectionRule);
     connect(Combo1, &QComboBox::editTextChanged, this, &FrmMain::applySelectionRule);
+    connect(Text6, &QLineEdit::textChanged, this, &FrmMain::explainBaudText);
     Combo1->installEventFilter(this);
     Text6->installEventFilter(this);
     connect(MSComm1, &SerialPort::deviceLost, this, &FrmMain::onSerialDeviceLost);
+    for (StatusLine *line : {LFileProgress, Label5}) {
+        connect(line, &StatusLine::textShown, this,
+                [this, line](const QString &text) { emit statusTextChanged(line->objectName(), text); });
+    }
 }
 
 bool FrmMain::eventFilter(QObject *watched, QEvent *event)
@@ -225,6 +264,22 @@ bool FrmMain::COM_Port_Available(int n)
     return true;
 }
 
+void FrmMain::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::FontChange || m_relayoutPending)
+        return;
+    // Laid out once the new font has reached every control.
+    m_relayoutPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_relayoutPending = false;
+            m_layout.apply(this, kClientSize);
+        },
+        Qt::QueuedConnection);
+}
+
 void FrmMain::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
@@ -239,11 +294,7 @@ void FrmMain::Form_Unload()
     // A ping wait in progress must not hold the closing window.
     if (CAN_Link)
         CAN_Link->abortWait();
-    for (int i = 0; i < Winsock1->highestIndex(); ++i)
-        m_http->WinSock1_Close(i);
-    UDPSend->close();
-    UDPListen->close();
-    TCPListen->close();
+    m_endpoints.closeForShutdown();
 }
 
 void FrmMain::Command6_Click()
@@ -253,56 +304,17 @@ void FrmMain::Command6_Click()
 
 void FrmMain::Command1_Click()
 {
-    m_setupFailures.clear();
-    m_http->setServerName(kServerName);
-    if (m_http->WebRoot().isEmpty())
-        m_http->setWebRoot(m_programFolder);
-    if (PeerHost.isEmpty())
-        PeerHost = kDefaultPeerHost;
     const std::optional<int> httpPort
         = roundToRange(leadingNumber(Text2->text()), kLowestTcpPort, kHighestTcpPort);
-
-    if (UDPListen->state() == Socket::Closed) {
-        UDPListen->setProtocol(Socket::Udp);
-        FramePort = qint16(kFramePort);
-        UDPListen->setLocalPort(kFramePort);
-        if (!UDPListen->bind(kFramePort, PeerHost))
-            reportSetupFailure(u"UDP-Port"_s, kFramePort, *UDPListen);
-        EventPump::runPending();
-    }
-    if (UDPSend->state() == Socket::Closed) {
-        UDPSend->setProtocol(Socket::Udp);
-        UDPSend->setRemotePort(kEchoPort);
-        if (!UDPSend->connectTo(PeerHost, kEchoPort))
-            reportSetupFailure(u"UDP-Sendeport"_s, kEchoPort, *UDPSend);
-        EventPump::runPending();
-    }
-    if (TCPListen->state() == Socket::Closed) {
-        TCPListen->setProtocol(Socket::Tcp);
-        TCPListen->setLocalPort(quint16(FramePort));
-        if (!TCPListen->listen())
-            reportSetupFailure(u"TCP-Port"_s, quint16(FramePort), *TCPListen);
-        EventPump::runPending();
-    }
-    Socket *listener = Winsock1->at(0);
-    if (listener->state() == Socket::Closed) {
-        listener->setProtocol(Socket::Tcp);
-        if (!httpPort) {
-            m_setupFailures.append(u"HTTP-Port \""_s + Text2->text() + u"\" ist ungültig"_s);
-        } else {
-            listener->setLocalPort(quint16(*httpPort));
-            if (!listener->listen())
-                reportSetupFailure(u"HTTP-Port"_s, *httpPort, *listener);
-        }
-        EventPump::runPending();
-    }
-    if (listener->state() == Socket::Listening)
-        LFileProgress->setText(u"Listening"_s);
+    const QList<NetworkEndpoints::SetupFailure> failures
+        = m_endpoints.open(httpPort ? std::optional<quint16>(quint16(*httpPort)) : std::nullopt);
+    if (m_endpoints.httpListening())
+        LFileProgress->showText(u"Listening"_s);
     Command1->setEnabled(false);
     Command2->setEnabled(true);
 
-    if (UDPListen->state() == Socket::Open) {
-        LFileProgress->setText(u"UDP-Betrieb über Port "_s + QString::number(kEchoPort));
+    if (m_endpoints.udpOpen()) {
+        LFileProgress->showText(u"UDP-Betrieb über Port "_s + QString::number(NetworkEndpoints::EchoPort));
         if (!CAN_Link) {
             CAN_Link = std::make_unique<CAN>(*MSComm1, *this, m_programFolder + u"/RIri.ini"_s);
             m_relay->setTranslator(CAN_Link.get());
@@ -312,25 +324,36 @@ void FrmMain::Command1_Click()
         applySelectionRule();
     }
     // A port that could not be opened is the news the user needs; it stays visible.
-    if (!m_setupFailures.isEmpty())
-        LFileProgress->setText(m_setupFailures.join(u"; "_s));
+    if (!failures.isEmpty())
+        LFileProgress->showText(setupFailureText(failures));
 }
 
-void FrmMain::reportSetupFailure(const QString &what, int port, const Socket &socket)
+QString FrmMain::setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures) const
 {
-    m_setupFailures.append(what + u" "_s + QString::number(port) + u" kann nicht geöffnet werden: "_s
-                           + socket.errorString());
+    QStringList reports;
+    for (const NetworkEndpoints::SetupFailure &failure : failures) {
+        QString what;
+        switch (failure.endpoint) {
+        case NetworkEndpoints::Endpoint::UdpReceive: what = u"UDP-Port"_s; break;
+        case NetworkEndpoints::Endpoint::UdpSend: what = u"UDP-Sendeport"_s; break;
+        case NetworkEndpoints::Endpoint::Tcp: what = u"TCP-Port"_s; break;
+        case NetworkEndpoints::Endpoint::Http: what = u"HTTP-Port"_s; break;
+        }
+        if (!failure.port) {
+            reports.append(what + u" \""_s + Text2->text() + u"\" ist ungültig"_s);
+            continue;
+        }
+        reports.append(what + u" "_s + QString::number(*failure.port) + u" kann nicht geöffnet werden: "_s
+                       + failure.reason);
+    }
+    return reports.join(u"; "_s);
 }
 
 void FrmMain::Command2_Click()
 {
     Command1->setEnabled(true);
     Command2->setEnabled(false);
-    for (int index = 0; index < Winsock1->highestIndex(); ++index)
-        m_http->WinSock1_Close(index);
-    UDPListen->close();
-    UDPSend->close();
-    TCPListen->close();
+    m_endpoints.close();
 }
 
 bool FrmMain::validSelection() const
@@ -345,6 +368,13 @@ void FrmMain::applySelectionRule()
     CAN_Link->setCOM_Port(Combo1->currentText().mid(3));
     // A speed that is no number is not taken, and nothing can be applied.
     Command3->setEnabled(CAN_Link->setCOM_Speed(Text6->text()));
+}
+
+void FrmMain::explainBaudText()
+{
+    // An empty field shows its example; a text that is no speed says why it is not taken.
+    const bool refused = !Text6->text().isEmpty() && !baudRateFromText(Text6->text());
+    Text6->setToolTip(refused ? kBaudRefused : QString());
 }
 
 void FrmMain::Text6_KeyUp()
@@ -366,12 +396,12 @@ void FrmMain::Command3_Click()
 void FrmMain::Command4_Click()
 {
     if (CAN_Link->Verbindungs_Status()) {
-        Label5->setText(CAN_Link->Trennen());
+        Label5->showText(CAN_Link->Trennen());
         Combo1->setEnabled(true);
         Text6->setEnabled(true);
         return;
     }
-    Label5->setText(CAN_Link->Verbinden());
+    Label5->showText(CAN_Link->Verbinden());
     if (!CAN_Link->Verbindungs_Status())
         return;
     Command4->setEnabled(false);
@@ -384,12 +414,12 @@ void FrmMain::Command4_Click()
 
 void FrmMain::Command5_Click()
 {
-    Label5->setText(CAN_Link->Trennen());
+    Label5->showText(CAN_Link->Trennen());
     Combo1->setEnabled(true);
     Text6->setEnabled(true);
     Command5->setEnabled(false);
     // Only a speed that is a number can be applied.
-    if (validSelection() && numberFromText(Text6->text()))
+    if (validSelection() && baudRateFromText(Text6->text()))
         Command3->setEnabled(true);
 }
 
@@ -402,7 +432,7 @@ void FrmMain::onSerialDeviceLost()
 
 void FrmMain::showLinkStatus(const QString &text)
 {
-    Label5->setText(text);
+    Label5->showText(text);
 }
 
 void FrmMain::setControlEnabled(Control control, bool enabled)
@@ -447,7 +477,7 @@ void FrmMain::setBaudText(const QString &text)
 
 void FrmMain::showNetworkStatus(const QString &text)
 {
-    LFileProgress->setText(text);
+    LFileProgress->showText(text);
 }
 
 void FrmMain::setServerButtons(bool openEnabled)

@@ -2,14 +2,18 @@
 #pragma once
 
 #include "linkwindow.h"
+#include "networkendpoints.h"
 #include "relaywindow.h"
 #include "serialport.h"
 #include "serverwindow.h"
+#include "windowlayout.h"
 
 #include <QWidget>
+#include <array>
 #include <memory>
 
 class CAN;
+class FocusSuccession;
 class FrameRelay;
 class HttpServer;
 class QComboBox;
@@ -19,6 +23,7 @@ class QLineEdit;
 class QPushButton;
 class Socket;
 class SocketArray;
+class StatusLine;
 class TimerArray;
 
 class FrmMain : public QWidget, public LinkWindow, public RelayWindow, public ServerWindow
@@ -53,14 +58,22 @@ public:
     HttpServer *httpServer() const { return m_http; }
     SerialPort *serialPort() const { return MSComm1; }
     Socket *tcpListen() const { return TCPListen; }
-    QString peerHost() const { return PeerHost; }
+    QString peerHost() const { return m_endpoints.peerHost(); }
+
+signals:
+    // Every text either status line gets, as it gets it; lineName is "LFileProgress" or "Label5".
+    void statusTextChanged(const QString &lineName, const QString &text);
 
 protected:
+    void changeEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildControls();
+    void arrangeKeyboard();
+    void focusFirstControl();
     void connectHandlers();
 
     void Form_Load();
@@ -73,10 +86,11 @@ private:
     void Command5_Click();
     void Command6_Click();
     void Text6_KeyUp();
+    void explainBaudText();
     void applySelectionRule();
     bool validSelection() const;
     void onSerialDeviceLost();
-    void reportSetupFailure(const QString &what, int port, const Socket &socket);
+    QString setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures) const;
 
     QGroupBox *ServerFrame;
     QLabel *Label1;
@@ -87,7 +101,7 @@ private:
     QLineEdit *Text5;
     QPushButton *Command1;
     QPushButton *Command2;
-    QLabel *LFileProgress;
+    StatusLine *LFileProgress;
     QGroupBox *CANFrame;
     QLabel *Label3;
     QComboBox *Combo1;
@@ -96,8 +110,10 @@ private:
     QPushButton *Command3;
     QPushButton *Command4;
     QPushButton *Command5;
-    QLabel *Label5;
+    StatusLine *Label5;
     QPushButton *Command6;
+    // The order Tab follows; disabled and hidden controls are skipped.
+    std::array<QWidget *, 11> m_tabOrder {};
 
     TimerArray *TSendData;
     SocketArray *Winsock1;
@@ -106,12 +122,13 @@ private:
     Socket *UDPListen;
     SerialPort *MSComm1;
 
+    WindowLayout m_layout;
+    bool m_relayoutPending = false;
+    FocusSuccession *m_focus;
     FrameRelay *m_relay;
     HttpServer *m_http;
+    NetworkEndpoints m_endpoints;
     std::unique_ptr<CAN> CAN_Link;
-    QString PeerHost;
     QString m_programFolder;
-    qint16 FramePort = 0;
-    QStringList m_setupFailures;
     bool m_unloaded = false;
 };

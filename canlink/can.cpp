@@ -40,7 +40,7 @@ QString CAN::COM_Speed() const
 
 bool CAN::setCOM_Speed(const QString &vNewValue)
 {
-    const std::optional<double> speed = numberFromText(vNewValue);
+    const std::optional<qint32> speed = baudRateFromText(vNewValue);
     if (!speed)
         return false;
     Baud_Rate = *speed;

@@ -22,7 +22,8 @@ public:
     QString COM_Port() const { return Port_Nr; }
     void setCOM_Port(const QString &vNewValue) { Port_Nr = vNewValue; }
     QString COM_Speed() const;
-    // False, with the speed unchanged, when the text is no number.
+    // Reads the text in the user's locale. False, with the speed unchanged,
+    // when it is not a whole number above 0.
     bool setCOM_Speed(const QString &vNewValue);
 
     QString Verbinden();

@@ -43,6 +43,15 @@ std::optional<double> numberFromText(QStringView text)
     return value;
 }
 
+std::optional<qint32> baudRateFromText(QStringView text)
+{
+    bool ok = false;
+    const qint32 value = QLocale().toInt(text.trimmed(), &ok);
+    if (!ok || value <= 0)
+        return std::nullopt;
+    return value;
+}
+
 QString numberToText(double value)
 {
     return QLocale::c().toString(value, 'g', 15).remove(QLocale::c().groupSeparator());

@@ -2,17 +2,51 @@
 #include "can.h"
 #include "pseudoterminal.h"
 #include "socket.h"
+#include "statusline.h"
+#include "trackbox.h"
 #include "windowdriver.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSerialPort>
+#include <QSignalSpy>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QToolTip>
 #include <QUdpSocket>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Counts the paints of one widget and remembers the text each paint drew.
+struct PaintWatch : QObject
+{
+    explicit PaintWatch(QLabel *label) { label->installEventFilter(this); }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            drawn = static_cast<QLabel *>(watched)->text();
+        }
+        return false;
+    }
+    int paints = 0;
+    QString drawn;
+};
+
+QString accessibleName(QWidget *widget)
+{
+    return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+}
+
+} // namespace
 
 class TestFrmMain : public QObject
 {
@@ -85,7 +119,7 @@ private slots:
         QVERIFY(!d.enabled("Command3"));
 
         d.choosePort(u"COM3"_s);
-        QVERIFY(d.enabled("Command3")); // "0" is a speed, though not a useful one
+        QVERIFY2(!d.enabled("Command3"), "0 baud is no speed");
         d.typeBaud(u"96x"_s);
         QVERIFY2(!d.enabled("Command3"), "a speed that is no number cannot be applied");
         d.typeBaud(u""_s);
@@ -140,9 +174,9 @@ private slots:
         QTest::newRow("no marker") << QByteArray("PortNr=5\r\nBaudRate=4800\r\n") << QString() << u"0"_s
                                    << false;
         QTest::newRow("short file keeps what was read")
-            << QByteArray("riri\r\nPortNr=5") << u"COM5"_s << u"0"_s << true;
+            << QByteArray("riri\r\nPortNr=5") << u"COM5"_s << u"0"_s << false;
         QTest::newRow("speed no number")
-            << QByteArray("riri\r\nPortNr=5\r\nBaudRate=fast\r\n") << u"COM5"_s << u"0"_s << true;
+            << QByteArray("riri\r\nPortNr=5\r\nBaudRate=fast\r\n") << u"COM5"_s << u"0"_s << false;
         QTest::newRow("bare line feeds")
             << QByteArray("riri\nPortNr=5\nBaudRate=19200\n") << u"COM5"_s << u"19200"_s << true;
     }
@@ -165,6 +199,54 @@ private slots:
             QCOMPARE(w.canLink()->COM_Port(), u"5"_s);
             QCOMPARE(w.canLink()->COM_Speed(), baud);
         }
+    }
+
+    void baudFieldReadsTheLocalesNumbers_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("speed"); // 0: refused
+        const QLocale german(QLocale::German, QLocale::Germany);
+        const QLocale english(QLocale::English, QLocale::UnitedStates);
+        QTest::newRow("de grouped") << german << u"9.600"_s << 9600;
+        QTest::newRow("de decimal comma") << german << u"9,600"_s << 0;
+        QTest::newRow("de plain") << german << u"115200"_s << 115200;
+        QTest::newRow("de wrong grouping") << german << u"96.00"_s << 0;
+        QTest::newRow("en grouped") << english << u"9,600"_s << 9600;
+        QTest::newRow("en decimal point") << english << u"9.600"_s << 0;
+        QTest::newRow("zero") << german << u"0"_s << 0;
+        QTest::newRow("negative") << german << u"-9600"_s << 0;
+        QTest::newRow("letters") << german << u"96x"_s << 0;
+        QTest::newRow("beyond 32 bits") << german << u"4294967296"_s << 0;
+    }
+    void baudFieldReadsTheLocalesNumbers()
+    {
+        QFETCH(QLocale, locale);
+        QFETCH(QString, typed);
+        QFETCH(int, speed);
+        const QLocale before;
+        QLocale::setDefault(locale);
+        auto restoreLocale = qScopeGuard([&before] { QLocale::setDefault(before); });
+        PseudoTerminal port3;
+        QTemporaryDir dir;
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d {w};
+        d.open();
+        d.choosePort(u"COM3"_s);
+        d.typeBaud(u"1200"_s);
+        QVERIFY(d.field("Text6")->toolTip().isEmpty());
+        d.typeBaud(typed);
+        QCOMPARE(d.enabled("Command3"), speed > 0);
+        // A refused text says why.
+        QCOMPARE(d.field("Text6")->toolTip().isEmpty(), speed > 0);
+        if (speed > 0) {
+            QCOMPARE(w.canLink()->COM_Speed(), QString::number(speed));
+            d.click("Command3");
+            QCOMPARE(readIni(dir), "riri\r\nPortNr=3\r\nBaudRate="_ba + QByteArray::number(speed) + "\r\n");
+        }
+        d.typeBaud(QString());
+        QVERIFY(d.field("Text6")->toolTip().isEmpty());
+        QVERIFY(!d.field("Text6")->placeholderText().isEmpty());
     }
 
     void openCloseOpenKeepsTheLinkObject()
@@ -264,6 +346,272 @@ private slots:
             QCOMPARE(QApplication::focusWidget(), d.control<QWidget>(name));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
+    }
+
+    void aWholeSessionByKeyboardAlone()
+    {
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        auto restoreLocale = qScopeGuard([&before] { QLocale::setDefault(before); });
+        TrackBox box;
+        QTemporaryDir dir;
+        FrmMain w(portTable({{3, box.portPath()}}), dir.path());
+        WindowDriver d {w};
+        d.field("Text2")->setText(QString::number(freeTcpPort())); // not 80, which needs root
+        QWidget *const ende = d.button("Command6");
+        bool endeHadFocus = false;
+        connect(qApp, &QApplication::focusChanged, &w,
+                [&](QWidget *, QWidget *now) { endeHadFocus = endeHadFocus || now == ende; });
+        // Chosen before the window is shown, whether or not the desktop activates it.
+        QCOMPARE(w.focusWidget(), d.button("Command1"));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        const auto focusIsOn = [&d](const char *name) { return d.focused() == d.control<QWidget>(name); };
+
+        QVERIFY(focusIsOn("Command1"));
+        d.press(Qt::Key_Space); // Öffnen
+        QVERIFY(d.canFrameShown());
+        QVERIFY(focusIsOn("Command2"));
+        d.press(Qt::Key_Tab);
+        QVERIFY(focusIsOn("Combo1"));
+        d.press(Qt::Key_Down);
+        QCOMPARE(d.combo()->currentText(), u"COM3"_s);
+        d.press(Qt::Key_Tab);
+        QVERIFY(focusIsOn("Text6"));
+        d.press(Qt::Key_A, Qt::ControlModifier);
+        d.type(u"115.200"_s); // as a German writes it
+        d.press(Qt::Key_Tab);
+        QVERIFY(focusIsOn("Command3"));
+        d.press(Qt::Key_Return); // Einstellungen übernehmen
+        QCOMPARE(readIni(dir), QByteArray("riri\r\nPortNr=3\r\nBaudRate=115200\r\n"));
+        QVERIFY(focusIsOn("Command4"));
+        d.press(Qt::Key_Space); // Verbinden, and the ping is answered
+        QCOMPARE(d.label("Label5"), u"Gleisbox-ID: 47431234"_s);
+        QVERIFY(focusIsOn("Command5"));
+        d.press(Qt::Key_Enter); // Trennen
+        QCOMPARE(d.label("Label5"), u"Verbindung getrennt"_s);
+        QVERIFY(focusIsOn("Combo1"));
+        d.press(Qt::Key_Backtab);
+        QVERIFY(focusIsOn("Command2"));
+        d.press(Qt::Key_Space); // Schließen
+        QVERIFY(d.enabled("Command1"));
+        QVERIFY(focusIsOn("Command1"));
+
+        QVERIFY(w.isVisible());
+        QVERIFY2(!endeHadFocus, "focus fell on \"Ende\"");
+        // A ping that is not answered hands the focus back to "Verbinden".
+        d.press(Qt::Key_Space); // Öffnen
+        for (int tabs = 0; tabs < 3; ++tabs)
+            d.press(Qt::Key_Tab);
+        QVERIFY(focusIsOn("Command3"));
+        d.press(Qt::Key_Space);
+        box.setSilent(true);
+        QTimer::singleShot(300, &box, [&box] { box.unplug(); });
+        d.press(Qt::Key_Space); // Verbinden
+        QCOMPARE(d.label("Label5"), u"keine Verbindung"_s);
+        QVERIFY(focusIsOn("Command4"));
+        QVERIFY(!endeHadFocus);
+    }
+
+    void aBurstOfStatusTextsIsDrawnAFewTimesEndingOnTheLast()
+    {
+        QTemporaryDir dir;
+        FrmMain w(portTable({}), dir.path());
+        WindowDriver d {w};
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        d.open(); // shows the serial-link group with Label5
+        QSignalSpy told(&w, &FrmMain::statusTextChanged);
+        constexpr int texts = 1000;
+        constexpr int intervalMs = 40;
+        for (const char *name : {"LFileProgress", "Label5"}) {
+            QLabel *line = d.control<QLabel>(name);
+            PaintWatch watch(line);
+            // A quiet spell: nothing drawn for a few intervals.
+            for (int tries = 0; tries < 50 && (tries == 0 || watch.paints > 0); ++tries) {
+                watch.paints = 0;
+                QTest::qWait(3 * intervalMs);
+            }
+            QElapsedTimer burst;
+            burst.start();
+            for (int i = 0; i < texts; ++i) {
+                const QString text = u"Text "_s + QString::number(i);
+                if (line->objectName() == u"Label5"_s)
+                    w.showLinkStatus(text);
+                else
+                    w.showNetworkStatus(text);
+                // The text itself is never held back, nor what assistive technology reads.
+                QCOMPARE(line->text(), text);
+                QCOMPARE(accessibleName(line), text);
+                QCoreApplication::processEvents(); // as the handlers let events run
+                if (i == 0)
+                    QVERIFY2(watch.paints == 1 && watch.drawn == text,
+                             "the first text after a quiet spell is drawn at once");
+            }
+            const qint64 tookMs = burst.elapsed();
+            QVERIFY2(watch.paints <= tookMs / intervalMs + 2,
+                     qPrintable(u"%1 paints in %2 ms"_s.arg(watch.paints).arg(tookMs)));
+            QTRY_COMPARE(watch.drawn, u"Text "_s + QString::number(texts - 1));
+        }
+        QCOMPARE(told.size(), 2 * texts);
+        QCOMPARE(told.first(), (QVariantList {u"LFileProgress"_s, u"Text 0"_s}));
+        QCOMPARE(told.last(), (QVariantList {u"Label5"_s, u"Text 999"_s}));
+    }
+
+    void statusLinesCanBeReadWhole()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(u"RIri.ini"_s)); // a folder where the settings file belongs
+        PseudoTerminal port3;
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d {w};
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        d.open();
+        d.choosePort(u"COM3"_s);
+        d.typeBaud(u"115200"_s);
+        d.click("Command3");
+        const QString writeFailure = d.label("Label5");
+        QVERIFY2(writeFailure.startsWith(u"Einstellungen konnten nicht gespeichert werden"_s),
+                 qPrintable(writeFailure));
+
+        const QString inUse = u" kann nicht geöffnet werden: Port wird bereits verwendet"_s;
+        const QString allPortsInUse = u"UDP-Port 15731"_s + inUse + u"; UDP-Sendeport 15730"_s + inUse
+            + u"; TCP-Port 15731"_s + inUse + u"; HTTP-Port 65535"_s + inUse;
+        QString path = u"/"_s;
+        while (path.size() < 200)
+            path += u"Gleisplan Anlage Nord/"_s;
+        path.truncate(196);
+        path += u".zip"_s;
+        const QString progress
+            = u"Transfering: "_s + path + u" - 2147485696 of 3221225472 bytes sent (66,67% Done)."_s;
+
+        const std::pair<const char *, QString> longest[]
+            = {{"LFileProgress", allPortsInUse}, {"LFileProgress", progress}, {"Label5", writeFailure}};
+        for (const auto &[name, text] : longest) {
+            auto *line = d.control<StatusLine>(name);
+            if (line->objectName() == u"Label5"_s)
+                w.showLinkStatus(text);
+            else
+                w.showNetworkStatus(text);
+            QCOMPARE(accessibleName(line), text);
+            // What is drawn fits the line as it is, in its font.
+            const QString shown = line->shownText();
+            const QRect room = line->contentsRect();
+            const QRect needed
+                = line->fontMetrics().boundingRect(room, Qt::AlignLeft | Qt::TextWordWrap, shown);
+            QVERIFY2(room.contains(needed), qPrintable(shown));
+            QLabel drawnAlike(shown);
+            drawnAlike.setWordWrap(true);
+            drawnAlike.setAlignment(line->alignment());
+            drawnAlike.setAutoFillBackground(true);
+            drawnAlike.setPalette(line->palette());
+            drawnAlike.setFont(line->font());
+            drawnAlike.resize(line->size());
+            QCOMPARE(line->grab().toImage(), drawnAlike.grab().toImage());
+            if (shown == text)
+                continue;
+            // Shortened on screen: the start and the end stay, the whole is one hover away.
+            QVERIFY(shown.startsWith(text.first(10)) && shown.endsWith(text.last(10)));
+            QHelpEvent hover(QEvent::ToolTip, QPoint(5, 5), line->mapToGlobal(QPoint(5, 5)));
+            QCoreApplication::sendEvent(line, &hover);
+            QCOMPARE(QToolTip::text(), text);
+        }
+        // A short text is drawn whole.
+        w.showNetworkStatus(u"UDP-Betrieb über Port 15730"_s);
+        QCOMPARE(d.control<StatusLine>("LFileProgress")->shownText(), u"UDP-Betrieb über Port 15730"_s);
+    }
+
+    void layoutFitsTheFont_data()
+    {
+        QTest::addColumn<qreal>("pointSize"); // 0: the default font
+        QTest::newRow("default font") << 0.0;
+        QTest::newRow("13 pt") << 13.0;
+        QTest::newRow("20 pt") << 20.0;
+    }
+    void layoutFitsTheFont()
+    {
+        QFETCH(qreal, pointSize);
+        const QFont before = QApplication::font();
+        auto restoreFont = qScopeGuard([&before] { QApplication::setFont(before); });
+        if (pointSize > 0) {
+            QFont larger = before;
+            larger.setPointSizeF(pointSize);
+            QApplication::setFont(larger);
+        }
+        PseudoTerminal port3;
+        QTemporaryDir dir;
+        FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
+        WindowDriver d {w};
+        d.control<QGroupBox>("CANFrame")->show(); // as "Öffnen" does
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+        const char *const captions[]
+            = {"Label1",   "Label6",   "Label2",   "Label3",   "Label4",   "Command1",
+               "Command2", "Command3", "Command4", "Command5", "Command6", "Combo1"};
+        for (const char *name : captions) {
+            auto *control = d.control<QWidget>(name);
+            QVERIFY2(control->width() >= control->sizeHint().width()
+                         && control->height() >= control->sizeHint().height(),
+                     name);
+        }
+        for (const char *name : {"Text1", "Text2", "Text5", "Text6"}) {
+            QLineEdit *field = d.field(name);
+            const int frame = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, field);
+            QVERIFY2(field->height() >= field->fontMetrics().height() + 2 * frame, name);
+        }
+        QLineEdit *address = d.field("Text1");
+        QVERIFY(address->width() >= address->fontMetrics().horizontalAdvance(address->text()) + 8);
+        for (const char *name : {"LFileProgress", "Label5"}) {
+            auto *line = d.control<QLabel>(name);
+            QVERIFY2(line->height() >= 2 * line->fontMetrics().lineSpacing(), name);
+        }
+        for (const char *name : {"ServerFrame", "CANFrame"}) {
+            auto *frame = d.control<QGroupBox>(name);
+            QVERIFY2(frame->width() >= frame->minimumSizeHint().width(), name);
+            for (QWidget *inside : frame->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+                QVERIFY2(inside->y() >= frame->contentsMargins().top(), name);
+        }
+        // Nothing overlaps, and everything lies inside what holds it.
+        for (QWidget *parent : {static_cast<QWidget *>(&w), d.control<QWidget>("ServerFrame"),
+                                d.control<QWidget>("CANFrame")}) {
+            const QList<QWidget *> siblings = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+            for (QWidget *a : siblings) {
+                QVERIFY2(parent->rect().contains(a->geometry()), qPrintable(a->objectName()));
+                for (QWidget *b : siblings) {
+                    QVERIFY2(a == b || !a->geometry().intersects(b->geometry()),
+                             qPrintable(a->objectName() + u" / "_s + b->objectName()));
+                }
+            }
+        }
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+        if (pointSize > 0) {
+            QVERIFY(w.width() > 234 && w.height() > 414);
+            return;
+        }
+        // At the default font the window is laid out exactly as designed.
+        QCOMPARE(w.size(), QSize(234, 414));
+        const std::pair<const char *, QRect> designed[]
+            = {{"ServerFrame", {8, 6, 217, 153}}, {"Label1", {8, 24, 20, 21}},
+               {"Text1", {30, 24, 112, 21}},      {"Label6", {144, 24, 8, 21}},
+               {"Text2", {154, 24, 55, 21}},      {"Label2", {8, 52, 40, 21}},
+               {"Text5", {50, 52, 159, 21}},      {"Command1", {8, 82, 89, 25}},
+               {"Command2", {120, 82, 89, 25}},   {"LFileProgress", {8, 112, 201, 34}},
+               {"CANFrame", {8, 166, 217, 185}},  {"Label3", {8, 24, 64, 22}},
+               {"Combo1", {80, 24, 129, 22}},     {"Label4", {8, 54, 64, 21}},
+               {"Text6", {80, 54, 129, 21}},      {"Command3", {8, 84, 201, 25}},
+               {"Command4", {8, 116, 89, 25}},    {"Command5", {120, 116, 89, 25}},
+               {"Label5", {8, 146, 201, 32}},     {"Command6", {72, 370, 89, 25}}};
+        for (const auto &[name, rect] : designed)
+            QCOMPARE(d.control<QWidget>(name)->geometry(), rect);
+
+        // A font chosen while the program runs lays the window out again.
+        QFont larger = w.font();
+        larger.setPointSizeF(larger.pointSizeF() * 1.5);
+        w.setFont(larger);
+        QTRY_VERIFY(w.width() > 234 && w.height() > 414);
+        QVERIFY(d.button("Command3")->width() >= d.button("Command3")->sizeHint().width());
     }
 
     void endClosesTheEndpoints()

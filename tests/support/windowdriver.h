@@ -3,6 +3,7 @@
 
 #include "frmmain.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -63,6 +64,13 @@ struct WindowDriver
         QTest::keyClick(baud, Qt::Key_Backspace);
         QTest::keyClicks(baud, text);
     }
+    // Keys go where a keyboard's would: to the focused control, else to the window.
+    QWidget *focused() const { return QApplication::focusWidget(); }
+    void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) const
+    {
+        QTest::keyClick(focused() ? focused() : &w, key, modifiers);
+    }
+    void type(const QString &text) const { QTest::keyClicks(focused() ? focused() : &w, text); }
     void choosePort(const QString &entry) const { combo()->setCurrentIndex(combo()->findText(entry)); }
     QStringList ports() const
     {
