@@ -571,21 +571,21 @@ int descriptorsAfterWave(const Shared &s)
 void runWaves(Shared &s, quint16 port, const Files &files, HttpCounts &counts, std::vector<int> &descriptors)
 {
     while (awaitQuiet(s)) {
-        // Every client visits again and again while the idle ones hold their connections.
+        // Every client visits again and again while the idle ones hold their connections;
+        // one that failed waits for the next wave rather than hammer a broken server.
         const auto waveEnd = Clock::now() + IdleHold;
         std::vector<std::thread> clients;
         for (int kind = 0; kind < KindCount; ++kind) {
             for (int i = 0; i < WaveMix[std::size_t(kind)]; ++i) {
                 clients.emplace_back([&, kind, waveEnd] {
+                    bool ok = true;
                     do {
                         const int clicksBefore = s.clicks.load();
-                        const bool ok = visit(Kind(kind), port, files);
+                        ok = visit(Kind(kind), port, files);
                         const bool clicked = clicksBefore % 2 != 0 || s.clicks.load() != clicksBefore;
-                        (ok            ? counts.ok
-                             : clicked ? counts.cut
-                                       : counts.failed)[std::size_t(kind)]
-                            .fetch_add(1);
-                    } while (Clock::now() < waveEnd && !s.stopWaves.load());
+                        auto &outcome = ok ? counts.ok : clicked ? counts.cut : counts.failed;
+                        outcome[std::size_t(kind)].fetch_add(1);
+                    } while (ok && Clock::now() < waveEnd && !s.stopWaves.load());
                 });
             }
         }
@@ -874,18 +874,6 @@ std::int64_t framesSoFar(const Streams &f)
         + f.datagramEchoes.received.load();
 }
 
-void printMinuteRow(double minute, const Sample &sample, const Shared &s, const Streams &f,
-                    const HttpCounts &http, const Gateway &g)
-{
-    std::printf("%6.0f %8.1f %5d %6d %7d %5d %6d %12s %12s %12s %12s %10.0f\n", minute, sample.rssMiB,
-                sample.descriptors, s.wavesRun.load(), http.total(http.ok), http.total(http.cut),
-                http.total(http.failed), grouped(double(f.client.fromBox.received.load())).c_str(),
-                grouped(double(f.toBox.received.load())).c_str(),
-                grouped(double(f.datagramEchoes.received.load())).c_str(),
-                grouped(double(f.client.echoes.received.load())).c_str(), g.longestSilenceMs());
-    std::fflush(stdout);
-}
-
 struct StreamRow
 {
     const char *name;
@@ -896,8 +884,252 @@ struct StreamRow
     std::int64_t extraDamaged;
 };
 
-bool printStreams(const std::vector<StreamRow> &rows)
+std::int64_t framesIn(const std::vector<Range> &stretches)
 {
+    std::int64_t count = 0;
+    for (const Range &r : stretches)
+        count += r.end - r.first;
+    return count;
+}
+
+class Soak
+{
+public:
+    explicit Soak(double minutes)
+        : m_minutes(minutes)
+    {
+    }
+    ~Soak() { stopThreads(); }
+    Soak(const Soak &) = delete;
+    Soak &operator=(const Soak &) = delete;
+
+    bool prepare();
+    void run();
+    void finish();
+    // Prints the report; true when everything held.
+    bool report();
+
+private:
+    bool writeFolder();
+    void onBoxFrame(const QByteArray &frame);
+    void sample();
+    void stopThreads();
+    bool reportFrames();
+    void reportGateway();
+    void reportResources();
+    void reportHttp();
+
+    const double m_minutes;
+    const LoadWatch m_load;
+    QTemporaryDir m_folder;
+    const Files m_files;
+    TrackBox m_box;
+    int m_echoFd = -1;
+    quint16 m_httpPort = 0;
+    Gateway m_gateway;
+    Shared m_s;
+    Streams m_f;
+    HttpCounts m_http;
+    TcpClient m_tcpClient {m_s, m_f.client};
+    std::vector<std::thread> m_threads;
+    std::thread m_waves;
+    std::vector<int> m_waveDescriptors;
+    std::vector<Sample> m_samples;
+    QTimer m_sampler;
+    int m_nextMinute = 1;
+    Clock::time_point m_start;
+    Clock::time_point m_deadline;
+    int m_cycles = 0;
+    Clock::duration m_longestSettle {};
+    int m_waveAtExit = 0;
+    bool m_endedDuringRun = false;
+    bool m_frozen = false;
+    bool m_quitCleanly = false;
+    std::vector<std::string> m_faults;
+};
+
+bool Soak::writeFolder()
+{
+    writeSettings(m_folder.path());
+    return writeFile(m_folder.filePath(u"page.bin"_s), m_files.page)
+        && writeFile(m_folder.filePath(u"film.bin"_s), m_files.film)
+        && writeFile(m_folder.filePath(u"half.bin"_s), m_files.half);
+}
+
+void Soak::onBoxFrame(const QByteArray &frame)
+{
+    if (TrackBox::isPingRequest(frame))
+        return;
+    if (const auto number = numberIn(ClientIdent, reinterpret_cast<const std::uint8_t *>(frame.constData())))
+        m_f.toBox.take(*number);
+    else
+        ++m_f.toBox.damaged;
+}
+
+// The window in its process with the link up, the frame client connected, the workers running.
+bool Soak::prepare()
+{
+    if (!m_folder.isValid() || !m_box.isOpen() || !writeFolder()) {
+        std::fprintf(stderr, "soak: no folder, files or pseudo-terminal: %s\n",
+                     qPrintable(m_box.errorString()));
+        return false;
+    }
+    m_echoFd = bindUdp(EchoPort);
+    if (m_echoFd < 0) {
+        std::fprintf(stderr, "soak: echo port %d is taken\n", EchoPort);
+        return false;
+    }
+    m_box.setRecording(false);
+    QObject::connect(&m_box, &TrackBox::frameReceived,
+                     [this](const QByteArray &frame) { onBoxFrame(frame); });
+    QObject::connect(&m_box, &TrackBox::streamFinished, [this] { m_f.boxFinished = true; });
+    // What is sent after the child has gone says nothing about it.
+    m_gateway.onExit = [this] {
+        m_waveAtExit = m_s.wavesRun.load() + 1;
+        m_s.framesOpen.store(false);
+        m_s.stopWaves.store(true);
+    };
+    m_httpPort = freeTcpPort();
+    const std::optional<QByteArray> ready = m_gateway.start(m_folder.path(), m_box.portPath(), m_httpPort)
+        ? m_gateway.ask({}, SetupLimit * 4)
+        : std::nullopt;
+    if (!ready || !ready->startsWith("ready")) {
+        std::fprintf(stderr, "soak: the gateway did not start: %s\n",
+                     ready.value_or("no answer").constData());
+        return false;
+    }
+    m_s.gatewayPid = pid_t(m_gateway.pid());
+    std::printf("soak: %.1f min; gateway pid %lld, %s\n", m_minutes, static_cast<long long>(m_s.gatewayPid),
+                ready->mid(6).constData());
+
+    m_threads.emplace_back([this] { m_tcpClient.run(); });
+    m_threads.emplace_back([this] { receiveDatagrams(m_echoFd, m_s, m_f.datagramEchoes); });
+    m_threads.emplace_back([this] { sendDatagrams(m_s, m_f.datagramStretches); });
+    m_s.tcpGeneration.store(1);
+    runUntil([this] { return m_gateway.gone() || m_s.connectedGeneration.load() == 1; }, SetupLimit);
+    keepRunning(m_gateway, 1s);
+    m_s.descriptorsAtStart = openDescriptors(m_s.gatewayPid, true);
+    return !m_gateway.gone() && m_s.connectedGeneration.load() == 1;
+}
+
+void Soak::sample()
+{
+    const double seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    m_samples.push_back({seconds, residentMiB(m_s.gatewayPid), openDescriptors(m_s.gatewayPid)});
+    m_gateway.ping();
+    if (seconds < m_nextMinute * 60.0)
+        return;
+    const Sample &now = m_samples.back();
+    std::printf("%6d %8.1f %5d %6d %7d %5d %6d %12s %12s %12s %12s %10.0f\n", m_nextMinute++, now.rssMiB,
+                now.descriptors, m_s.wavesRun.load(), m_http.total(m_http.ok), m_http.total(m_http.cut),
+                m_http.total(m_http.failed), grouped(double(m_f.client.fromBox.received.load())).c_str(),
+                grouped(double(m_f.toBox.received.load())).c_str(),
+                grouped(double(m_f.datagramEchoes.received.load())).c_str(),
+                grouped(double(m_f.client.echoes.received.load())).c_str(), m_gateway.longestSilenceMs());
+    std::fflush(stdout);
+}
+
+// Everything flows until the deadline, with "Schließen"/"Öffnen" every minute.
+void Soak::run()
+{
+    m_start = Clock::now();
+    m_deadline = m_start
+        + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_minutes * 60));
+    m_f.boxStreamed = std::int64_t(std::chrono::duration<double>(m_deadline - m_start).count() * BusRate);
+    m_box.stream(m_f.boxStreamed, BusRate);
+    m_s.framesOpen.store(true);
+    m_s.serverOpen.store(true);
+    m_waves = std::thread([this] { runWaves(m_s, m_httpPort, m_files, m_http, m_waveDescriptors); });
+
+    std::printf("\n%6s %8s %5s %6s %7s %5s %6s %12s %12s %12s %12s %10s\n", "minute", "RSS MiB", "fds",
+                "waves", "HTTP ok", "cut", "failed", "serial->TCP", "TCP->serial", "UDP->15730", "UDP->TCP",
+                "silent ms");
+    std::printf("(RSS and fds of the window's process now; frame columns: received so far)\n");
+    QObject::connect(&m_sampler, &QTimer::timeout, [this] { sample(); });
+    m_sampler.start(SampleEvery);
+
+    const auto unbounded = Clock::duration::max() / 2;
+    for (auto nextClick = m_start + Minute; !m_gateway.gone(); nextClick += Minute) {
+        if (nextClick > m_deadline - LastClickMargin) {
+            runUntil([this] { return m_gateway.gone() || Clock::now() >= m_deadline; }, unbounded);
+            break;
+        }
+        runUntil([&] { return m_gateway.gone() || Clock::now() >= nextClick; }, unbounded);
+        Clock::duration settled {};
+        if (m_gateway.gone() || !clickCycle(m_gateway, m_s, m_f, settled))
+            break;
+        m_longestSettle = std::max(m_longestSettle, settled);
+        ++m_cycles;
+    }
+}
+
+// The last wave finishes, the senders stop, everything in flight arrives, "Ende" is pressed.
+void Soak::finish()
+{
+    m_s.stopWaves.store(true);
+    runUntil([this] { return m_s.wavesDone.load(); }, WavesEndLimit);
+    m_s.framesOpen.store(false);
+    runUntil([this] { return m_gateway.gone() || m_f.boxFinished; }, StreamEndLimit);
+    std::int64_t seen = -1;
+    auto lastChange = Clock::now();
+    runUntil(
+        [&] {
+            if (const std::int64_t now = framesSoFar(m_f); now != seen) {
+                seen = now;
+                lastChange = Clock::now();
+            }
+            return m_gateway.gone() || Clock::now() - lastChange > DrainQuiet;
+        },
+        DrainLimit);
+    m_sampler.stop();
+    if (!m_gateway.gone())
+        m_samples.push_back({std::chrono::duration<double>(Clock::now() - m_start).count(),
+                             residentMiB(m_s.gatewayPid), openDescriptors(m_s.gatewayPid)});
+    m_endedDuringRun = m_gateway.exited();
+    m_frozen = m_gateway.frozen();
+    if (!m_gateway.gone()) {
+        const std::optional<QByteArray> bye = m_gateway.ask("quit");
+        runUntil([this] { return m_gateway.exited(); }, ExitLimit);
+        m_quitCleanly
+            = bye == "bye" && m_gateway.exited() && !m_gateway.crashed() && m_gateway.exitCode() == 0;
+    }
+    stopThreads();
+}
+
+void Soak::stopThreads()
+{
+    if (!m_gateway.exited())
+        m_gateway.kill();
+    m_s.stop.store(true);
+    m_s.stopWaves.store(true);
+    for (std::thread &t : m_threads)
+        t.join();
+    m_threads.clear();
+    if (m_waves.joinable())
+        m_waves.join();
+    if (m_echoFd >= 0)
+        ::close(std::exchange(m_echoFd, -1));
+}
+
+bool Soak::reportFrames()
+{
+    // The box's stream reaches the client only while it is connected: each connection is
+    // one stretch, and the last one must hold the stream's end once it is through.
+    std::vector<Range> boxStretches = m_f.client.boxStretches;
+    if (m_f.boxFinished && !boxStretches.empty() && !m_endedDuringRun)
+        boxStretches.back().end = std::uint32_t(m_f.boxStreamed);
+    const std::int64_t datagrams = framesIn(m_f.datagramStretches);
+    const ClientSide &c = m_f.client;
+    const std::vector<StreamRow> rows = {
+        {"serial -> TCP client", m_f.boxFinished ? m_f.boxStreamed : -1, c.fromBox.received.load(),
+         lossIn(c.fromBox, boxStretches, false), &c.fromBox, c.strangers},
+        {"TCP client -> serial", framesIn(c.sentStretches), m_f.toBox.received.load(),
+         lossIn(m_f.toBox, c.sentStretches, false), &m_f.toBox, 0},
+        {"UDP -> UDP 15730", datagrams, m_f.datagramEchoes.received.load(),
+         lossIn(m_f.datagramEchoes, m_f.datagramStretches, false), &m_f.datagramEchoes, 0},
+        {"UDP -> TCP client", datagrams, c.echoes.received.load(),
+         lossIn(c.echoes, m_f.datagramStretches, false), &c.echoes, 0},
+    };
     std::printf("\n%-24s %11s %11s %7s %9s %8s %10s %11s\n", "frames", "sent", "received", "lost", "at close",
                 "damaged", "reordered", "duplicated");
     bool clean = true;
@@ -911,268 +1143,108 @@ bool printStreams(const std::vector<StreamRow> &rows)
         clean = clean && r.loss.lost == 0 && damaged == 0 && r.sequence->reordered == 0
             && r.sequence->duplicated == 0;
     }
-    return clean;
-}
-
-int soak(double minutes)
-{
-    const LoadWatch load;
-    QTemporaryDir folder;
-    const Files files;
-    TrackBox box;
-    if (!folder.isValid() || !box.isOpen()) {
-        std::fprintf(stderr, "soak: no folder or pseudo-terminal: %s\n", qPrintable(box.errorString()));
-        return 2;
-    }
-    writeSettings(folder.path());
-    if (!writeFile(folder.filePath(u"page.bin"_s), files.page)
-        || !writeFile(folder.filePath(u"film.bin"_s), files.film)
-        || !writeFile(folder.filePath(u"half.bin"_s), files.half)) {
-        std::fprintf(stderr, "soak: cannot write the files to serve\n");
-        return 2;
-    }
-    const int echoFd = bindUdp(EchoPort);
-    if (echoFd < 0) {
-        std::fprintf(stderr, "soak: echo port %d is taken\n", EchoPort);
-        return 2;
-    }
-
-    Shared s;
-    Streams f;
-    HttpCounts http;
-    std::vector<int> waveDescriptors;
-    std::vector<Sample> samples;
-    box.setRecording(false);
-    QObject::connect(&box, &TrackBox::frameReceived, [&](const QByteArray &frame) {
-        if (TrackBox::isPingRequest(frame))
-            return;
-        if (const auto number
-            = numberIn(ClientIdent, reinterpret_cast<const std::uint8_t *>(frame.constData())))
-            f.toBox.take(*number);
-        else
-            ++f.toBox.damaged;
-    });
-    QObject::connect(&box, &TrackBox::streamFinished, [&] { f.boxFinished = true; });
-
-    const quint16 httpPort = freeTcpPort();
-    Gateway g;
-    int waveAtExit = 0;
-    // What is sent after the child has gone says nothing about it.
-    g.onExit = [&] {
-        waveAtExit = s.wavesRun.load() + 1;
-        s.framesOpen.store(false);
-        s.stopWaves.store(true);
-    };
-    const std::optional<QByteArray> ready
-        = g.start(folder.path(), box.portPath(), httpPort) ? g.ask({}, SetupLimit * 4) : std::nullopt;
-    if (!ready || !ready->startsWith("ready")) {
-        std::fprintf(stderr, "soak: the gateway did not start: %s\n",
-                     ready.value_or("no answer").constData());
-        g.kill();
-        return 2;
-    }
-    s.gatewayPid = pid_t(g.pid());
-    std::printf("soak: %.1f min; gateway pid %lld, %s\n", minutes, static_cast<long long>(s.gatewayPid),
-                ready->mid(6).constData());
-
-    TcpClient tcpClient(s, f.client);
-    std::thread clientThread([&] { tcpClient.run(); });
-    std::thread datagramReceiver([&] { receiveDatagrams(echoFd, s, f.datagramEchoes); });
-    std::thread datagramSender([&] { sendDatagrams(s, f.datagramStretches); });
-    s.tcpGeneration.store(1);
-    runUntil([&] { return g.gone() || s.connectedGeneration.load() == 1; }, SetupLimit);
-    keepRunning(g, 1s);
-    s.descriptorsAtStart = openDescriptors(s.gatewayPid, true);
-
-    const auto start = Clock::now();
-    const auto deadline
-        = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(minutes * 60));
-    f.boxStreamed = std::int64_t(std::chrono::duration<double>(deadline - start).count() * BusRate);
-    box.stream(f.boxStreamed, BusRate);
-    s.framesOpen.store(true);
-    s.serverOpen.store(true);
-    std::thread waves([&] { runWaves(s, httpPort, files, http, waveDescriptors); });
-
-    std::printf("\n%6s %8s %5s %6s %7s %5s %6s %12s %12s %12s %12s %10s\n", "minute", "RSS MiB", "fds",
-                "waves", "HTTP ok", "cut", "failed", "serial->TCP", "TCP->serial", "UDP->15730", "UDP->TCP",
-                "silent ms");
-    std::printf("(RSS and fds of the window's process now; frame columns: received so far)\n");
-    int nextMinute = 1;
-    QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, [&] {
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        samples.push_back({seconds, residentMiB(s.gatewayPid), openDescriptors(s.gatewayPid)});
-        g.ping();
-        if (seconds >= nextMinute * 60.0)
-            printMinuteRow(nextMinute++, samples.back(), s, f, http, g);
-    });
-    sampler.start(SampleEvery);
-
-    int cycles = 0;
-    Clock::duration longestSettle {};
-    for (auto nextClick = start + Minute; !g.gone(); nextClick += Minute) {
-        if (nextClick > deadline - LastClickMargin) {
-            runUntil([&] { return g.gone() || Clock::now() >= deadline; }, Clock::duration::max() / 2);
-            break;
-        }
-        runUntil([&] { return g.gone() || Clock::now() >= nextClick; }, Clock::duration::max() / 2);
-        Clock::duration settled {};
-        if (g.gone() || !clickCycle(g, s, f, settled))
-            break;
-        longestSettle = std::max(longestSettle, settled);
-        ++cycles;
-    }
-
-    // The end: the last wave finishes, the senders stop, everything in flight arrives.
-    s.stopWaves.store(true);
-    runUntil([&] { return s.wavesDone.load(); }, WavesEndLimit);
-    s.framesOpen.store(false);
-    runUntil([&] { return g.gone() || f.boxFinished; }, StreamEndLimit);
-    std::int64_t seen = -1;
-    auto lastChange = Clock::now();
-    runUntil(
-        [&] {
-            if (const std::int64_t now = framesSoFar(f); now != seen) {
-                seen = now;
-                lastChange = Clock::now();
-            }
-            return g.gone() || Clock::now() - lastChange > DrainQuiet;
-        },
-        DrainLimit);
-    sampler.stop();
-    const double endSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (!g.gone())
-        samples.push_back({endSeconds, residentMiB(s.gatewayPid), openDescriptors(s.gatewayPid)});
-    const bool crashedDuringRun = g.exited();
-    const bool frozen = g.frozen();
-    bool quitCleanly = false;
-    if (!g.gone()) {
-        const std::optional<QByteArray> bye = g.ask("quit");
-        runUntil([&] { return g.exited(); }, ExitLimit);
-        quitCleanly = bye == "bye" && g.exited() && !g.crashed() && g.exitCode() == 0;
-    }
-    if (!g.exited())
-        g.kill();
-    s.stop.store(true);
-    s.stopWaves.store(true);
-    clientThread.join();
-    datagramReceiver.join();
-    datagramSender.join();
-    waves.join();
-    ::close(echoFd);
-
-    // ---- the report ----
-    // The box's stream reaches the client only while it is connected: each connection is
-    // one stretch, and the last one must hold the stream's end once it is through.
-    std::vector<Range> boxStretches = f.client.boxStretches;
-    if (f.boxFinished && !boxStretches.empty() && !crashedDuringRun)
-        boxStretches.back().end = std::uint32_t(f.boxStreamed);
-    const auto boxSent = f.boxFinished ? f.boxStreamed : -1;
-    std::int64_t datagramsSent = 0;
-    for (const Range &r : f.datagramStretches)
-        datagramsSent += r.end - r.first;
-    std::int64_t clientSent = 0;
-    for (const Range &r : f.client.sentStretches)
-        clientSent += r.end - r.first;
-    const bool framesClean = printStreams({
-        {"serial -> TCP client", boxSent, f.client.fromBox.received.load(),
-         lossIn(f.client.fromBox, boxStretches, false), &f.client.fromBox, f.client.strangers},
-        {"TCP client -> serial", clientSent, f.toBox.received.load(),
-         lossIn(f.toBox, f.client.sentStretches, false), &f.toBox, 0},
-        {"UDP -> UDP 15730", datagramsSent, f.datagramEchoes.received.load(),
-         lossIn(f.datagramEchoes, f.datagramStretches, false), &f.datagramEchoes, 0},
-        {"UDP -> TCP client", datagramsSent, f.client.echoes.received.load(),
-         lossIn(f.client.echoes, f.datagramStretches, false), &f.client.echoes, 0},
-    });
-    if (crashedDuringRun)
+    if (m_endedDuringRun)
         std::printf("the gateway ended during the run: frames in flight then count as lost\n");
     std::printf(
         "serial -> TCP counts only frames the box streamed while the client was connected; \"at close\" "
         "is the part of \"lost\" after the last arrival before a Schließen\n");
     std::printf("TCP client connections: %lld; partial frames at a close: %lld; frames of no stream at the "
                 "client: %lld\n",
-                static_cast<long long>(f.client.connections), static_cast<long long>(f.client.partialAtClose),
-                static_cast<long long>(f.client.strangers));
+                static_cast<long long>(c.connections), static_cast<long long>(c.partialAtClose),
+                static_cast<long long>(c.strangers));
+    return clean;
+}
 
+void Soak::reportGateway()
+{
     std::printf("\n");
-    std::vector<std::string> faults;
-    if (crashedDuringRun) {
-        const double after = std::chrono::duration<double>(g.exitTime() - start).count();
-        if (g.crashed())
+    if (m_endedDuringRun) {
+        const double after = std::chrono::duration<double>(m_gateway.exitTime() - m_start).count();
+        if (m_gateway.crashed())
             std::printf("gateway: CRASHED by signal %d (%s) after %.1f s, during wave %d, after %d "
                         "Schließen/Öffnen\n",
-                        g.exitCode(), strsignal(g.exitCode()), after, waveAtExit, cycles);
+                        m_gateway.exitCode(), strsignal(m_gateway.exitCode()), after, m_waveAtExit, m_cycles);
         else
-            std::printf("gateway: ENDED with exit code %d after %.1f s\n", g.exitCode(), after);
-        faults.push_back("the gateway ended during the run");
-    } else if (frozen) {
+            std::printf("gateway: ENDED with exit code %d after %.1f s\n", m_gateway.exitCode(), after);
+        m_faults.push_back("the gateway ended during the run");
+    } else if (m_frozen) {
         std::printf("gateway: FROZEN, no answer for over %lld s\n",
                     static_cast<long long>(std::chrono::seconds(FrozenLimit).count()));
-        faults.push_back("the window froze");
+        m_faults.push_back("the window froze");
     } else {
-        std::printf("gateway: no crash; %d Schließen/Öffnen; ended %s on \"Ende\"\n", cycles,
-                    quitCleanly ? "cleanly" : "BADLY");
-        if (!quitCleanly)
-            faults.push_back("the gateway did not end cleanly on \"Ende\"");
+        std::printf("gateway: no crash; %d Schließen/Öffnen; ended %s on \"Ende\"\n", m_cycles,
+                    m_quitCleanly ? "cleanly" : "BADLY");
+        if (!m_quitCleanly)
+            m_faults.push_back("the gateway did not end cleanly on \"Ende\"");
     }
-    std::printf("longest time the window did not answer: %.0f ms\n", g.longestSilenceMs());
+    std::printf("longest time the window did not answer: %.0f ms\n", m_gateway.longestSilenceMs());
     std::printf("longest time frames still arrived after their senders stopped before a Schließen: %.1f s "
                 "(limit %lld s)\n",
-                std::chrono::duration<double>(longestSettle).count(),
+                std::chrono::duration<double>(m_longestSettle).count(),
                 static_cast<long long>(std::chrono::seconds(SettleLimit).count()));
+}
 
+void Soak::reportResources()
+{
     const auto afterMinute
-        = std::find_if(samples.begin(), samples.end(), [](const Sample &x) { return x.seconds >= 60; });
-    if (afterMinute != samples.end() && afterMinute + 1 < samples.end()) {
+        = std::find_if(m_samples.begin(), m_samples.end(), [](const Sample &x) { return x.seconds >= 60; });
+    if (afterMinute != m_samples.end() && afterMinute + 1 < m_samples.end()) {
         double highest = 0;
-        for (auto it = afterMinute; it != samples.end(); ++it)
+        for (auto it = afterMinute; it != m_samples.end(); ++it)
             highest = std::max(highest, it->rssMiB);
-        const double growth = samples.back().rssMiB - afterMinute->rssMiB;
+        const double growth = m_samples.back().rssMiB - afterMinute->rssMiB;
         std::printf(
             "RSS: %.1f MiB after the first minute, %.1f MiB at the end, highest %.1f MiB: growth %.2f MiB\n",
-            afterMinute->rssMiB, samples.back().rssMiB, highest, growth);
+            afterMinute->rssMiB, m_samples.back().rssMiB, highest, growth);
         if (growth >= RssGrowthLimitMiB)
-            faults.push_back("RSS grew after the first minute");
+            m_faults.push_back("RSS grew after the first minute");
     } else {
-        std::printf("RSS: not judged, the run was shorter than two minutes of samples\n");
+        std::printf("RSS: not judged, the run ended before its second minute\n");
     }
 
     int differing = 0;
     std::string firstDiffering;
-    for (std::size_t wave = 0; wave < waveDescriptors.size(); ++wave) {
-        if (waveDescriptors[wave] != s.descriptorsAtStart && differing++ == 0)
+    for (std::size_t wave = 0; wave < m_waveDescriptors.size(); ++wave) {
+        if (m_waveDescriptors[wave] != m_s.descriptorsAtStart && differing++ == 0)
             firstDiffering = "first after wave " + std::to_string(wave + 1) + ": "
-                + std::to_string(waveDescriptors[wave]);
+                + std::to_string(m_waveDescriptors[wave]);
     }
     std::printf("descriptors (sockets, files, pipes): %d at start; after %zu waves: %s\n",
-                s.descriptorsAtStart, waveDescriptors.size(),
+                m_s.descriptorsAtStart, m_waveDescriptors.size(),
                 differing == 0 ? "always back to the start value"
                                : (std::to_string(differing) + " times NOT back, " + firstDiffering).c_str());
     if (differing > 0)
-        faults.push_back("descriptors did not return to their start value");
+        m_faults.push_back("descriptors did not return to their start value");
+}
 
+void Soak::reportHttp()
+{
     std::printf("\n%-16s %8s %8s %8s  (%d at a time: ", "HTTP visits", "ok", "cut", "failed",
                 std::accumulate(WaveMix.begin(), WaveMix.end(), 0));
     for (int kind = 0; kind < KindCount; ++kind)
         std::printf("%s%d %s", kind ? ", " : "", WaveMix[std::size_t(kind)], KindNames[std::size_t(kind)]);
     std::printf(")\n");
-    for (int kind = 0; kind < KindCount; ++kind) {
-        const auto k = std::size_t(kind);
-        std::printf("%-16s %8d %8d %8d\n", KindNames[k], http.ok[k].load(), http.cut[k].load(),
-                    http.failed[k].load());
-    }
+    for (std::size_t kind = 0; kind < KindCount; ++kind)
+        std::printf("%-16s %8d %8d %8d\n", KindNames[kind], m_http.ok[kind].load(), m_http.cut[kind].load(),
+                    m_http.failed[kind].load());
     std::printf("\"cut\": ended by Schließen or refused while closed\n");
-    if (http.total(http.failed) > 0)
-        faults.push_back("HTTP clients failed while the server was open");
-    if (!framesClean)
-        faults.push_back("frames lost, damaged, reordered or duplicated while open");
+    if (m_http.total(m_http.failed) > 0)
+        m_faults.push_back("HTTP clients failed while the server was open");
+}
 
+bool Soak::report()
+{
+    if (!reportFrames())
+        m_faults.push_back("frames lost, damaged, reordered or duplicated while open");
+    reportGateway();
+    reportResources();
+    reportHttp();
     std::printf("\n");
-    load.print();
-    std::printf("soak %s\n", faults.empty() ? "passed" : "FAILED:");
-    for (const std::string &fault : faults)
+    m_load.print();
+    std::printf("soak %s\n", m_faults.empty() ? "passed" : "FAILED:");
+    for (const std::string &fault : m_faults)
         std::printf("  %s\n", fault.c_str());
-    return faults.empty() ? 0 : 1;
+    return m_faults.empty();
 }
 
 } // namespace
@@ -1202,5 +1274,10 @@ int main(int argc, char *argv[])
     }
     // A peer that resets makes a send fail; that must not end the soak.
     std::signal(SIGPIPE, SIG_IGN);
-    return soak(length);
+    Soak soak(length);
+    if (!soak.prepare())
+        return 2;
+    soak.run();
+    soak.finish();
+    return soak.report() ? 0 : 1;
 }
