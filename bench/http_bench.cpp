@@ -144,5 +144,7 @@ int main(int argc, char *argv[])
                 median(limits) / BytesPerMB, median(ratios));
     std::printf("\n");
     load.print();
+    // Before anything at exit (a leak report of a sanitizer build) can end the process unflushed.
+    std::fflush(stdout);
     return allWhole ? 0 : 1;
 }

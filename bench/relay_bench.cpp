@@ -848,5 +848,7 @@ int main(int argc, char *argv[])
     ::close(gatewayClient);
     ::close(minimalClient);
     ::close(echo);
+    // Before anything at exit (a leak report of a sanitizer build) can end the process unflushed.
+    std::fflush(stdout);
     return gatewayClean && box.strayFrames() == 0 ? 0 : 1;
 }

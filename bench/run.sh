@@ -18,6 +18,11 @@ fi
 
 # What users see is painted: never the offscreen platform here.
 unset QT_QPA_PLATFORM
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    XDG_RUNTIME_DIR=$(mktemp -d)
+    export XDG_RUNTIME_DIR
+    trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
+fi
 status=0
 "$build/bench/relay_bench" || status=1
 echo

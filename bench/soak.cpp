@@ -1279,5 +1279,8 @@ int main(int argc, char *argv[])
         return 2;
     soak.run();
     soak.finish();
-    return soak.report() ? 0 : 1;
+    const bool held = soak.report();
+    // Before anything at exit (a leak report of a sanitizer build) can end the process unflushed.
+    std::fflush(stdout);
+    return held ? 0 : 1;
 }
