@@ -77,7 +77,8 @@ inline bool displayAvailable(const char *program)
         || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return true;
     std::fprintf(stderr,
-                 "%s: no display. Run `make bench`, or: xvfb-run -a -s \"-screen 0 1024x768x24\" %s\n",
+                 "%s: no display. Run `make bench` (SOAK_MINUTES=n adds the soak), or: xvfb-run -a -s "
+                 "\"-screen 0 1024x768x24\" %s\n",
                  program, program);
     return false;
 }

@@ -1256,8 +1256,6 @@ int main(int argc, char *argv[])
         return runGateway(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                           quint16(std::atoi(argv[4])));
     }
-    if (!displayAvailable("soak"))
-        return 2;
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(u"Runs every path of the gateway at once and checks every frame."_s);
@@ -1266,6 +1264,8 @@ int main(int argc, char *argv[])
                                      QString::number(DefaultMinutes));
     parser.addOption(minutes);
     parser.process(app);
+    if (!displayAvailable("soak"))
+        return 2;
     bool ok = false;
     const double length = parser.value(minutes).toDouble(&ok);
     if (!ok || length <= 0) {
