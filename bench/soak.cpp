@@ -1209,10 +1209,13 @@ void Soak::reportResources()
             firstDiffering = "first after wave " + std::to_string(wave + 1) + ": "
                 + std::to_string(m_waveDescriptors[wave]);
     }
+    std::string verdict = std::to_string(differing) + " times NOT back, " + firstDiffering;
+    if (m_waveDescriptors.empty())
+        verdict = "none judged";
+    else if (differing == 0)
+        verdict = "always back to the start value";
     std::printf("descriptors (sockets, files, pipes): %d at start; after %zu waves: %s\n",
-                m_s.descriptorsAtStart, m_waveDescriptors.size(),
-                differing == 0 ? "always back to the start value"
-                               : (std::to_string(differing) + " times NOT back, " + firstDiffering).c_str());
+                m_s.descriptorsAtStart, m_waveDescriptors.size(), verdict.c_str());
     if (differing > 0)
         m_faults.push_back("descriptors did not return to their start value");
 }
