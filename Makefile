@@ -46,9 +46,9 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Benchmarks of the shown window, on Xvfb when there is no display; SOAK_MINUTES=n adds the soak.
 bench: build
-	QT_QPA_PLATFORM=offscreen ./$(BUILD)/bench/relay_bench
-	QT_QPA_PLATFORM=offscreen ./$(BUILD)/bench/http_bench
+	sh bench/run.sh $(BUILD) $(SOAK_MINUTES)
 
 clean:
 	rm -rf $(BUILD) $(ASAN)
