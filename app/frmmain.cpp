@@ -297,12 +297,12 @@ void FrmMain::Command1_Click()
         EventPump::runPending();
     }
     if (listener->state() == Socket::Listening)
-        LFileProgress->setText(u"Listening"_s);
+        showNetworkStatus(u"Listening"_s);
     Command1->setEnabled(false);
     Command2->setEnabled(true);
 
     if (UDPListen->state() == Socket::Open) {
-        LFileProgress->setText(u"UDP-Betrieb über Port "_s + QString::number(kEchoPort));
+        showNetworkStatus(u"UDP-Betrieb über Port "_s + QString::number(kEchoPort));
         if (!CAN_Link) {
             CAN_Link = std::make_unique<CAN>(*MSComm1, *this, m_programFolder + u"/RIri.ini"_s);
             m_relay->setTranslator(CAN_Link.get());
@@ -313,7 +313,7 @@ void FrmMain::Command1_Click()
     }
     // A port that could not be opened is the news the user needs; it stays visible.
     if (!m_setupFailures.isEmpty())
-        LFileProgress->setText(m_setupFailures.join(u"; "_s));
+        showNetworkStatus(m_setupFailures.join(u"; "_s));
 }
 
 void FrmMain::reportSetupFailure(const QString &what, int port, const Socket &socket)
@@ -366,12 +366,12 @@ void FrmMain::Command3_Click()
 void FrmMain::Command4_Click()
 {
     if (CAN_Link->Verbindungs_Status()) {
-        Label5->setText(CAN_Link->Trennen());
+        showLinkStatus(CAN_Link->Trennen());
         Combo1->setEnabled(true);
         Text6->setEnabled(true);
         return;
     }
-    Label5->setText(CAN_Link->Verbinden());
+    showLinkStatus(CAN_Link->Verbinden());
     if (!CAN_Link->Verbindungs_Status())
         return;
     Command4->setEnabled(false);
@@ -384,7 +384,7 @@ void FrmMain::Command4_Click()
 
 void FrmMain::Command5_Click()
 {
-    Label5->setText(CAN_Link->Trennen());
+    showLinkStatus(CAN_Link->Trennen());
     Combo1->setEnabled(true);
     Text6->setEnabled(true);
     Command5->setEnabled(false);
@@ -403,6 +403,7 @@ void FrmMain::onSerialDeviceLost()
 void FrmMain::showLinkStatus(const QString &text)
 {
     Label5->setText(text);
+    emit statusTextChanged(Label5->objectName(), text);
 }
 
 void FrmMain::setControlEnabled(Control control, bool enabled)
@@ -448,6 +449,7 @@ void FrmMain::setBaudText(const QString &text)
 void FrmMain::showNetworkStatus(const QString &text)
 {
     LFileProgress->setText(text);
+    emit statusTextChanged(LFileProgress->objectName(), text);
 }
 
 void FrmMain::setServerButtons(bool openEnabled)

@@ -55,6 +55,10 @@ public:
     Socket *tcpListen() const { return TCPListen; }
     QString peerHost() const { return PeerHost; }
 
+signals:
+    // Every text LFileProgress or Label5 gets, named by the line's object name.
+    void statusTextChanged(const QString &lineName, const QString &text);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
