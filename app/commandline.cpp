@@ -46,8 +46,9 @@ CommandLine::CommandLine(const QStringList &arguments)
     if (!parser.parse(arguments)) {
         m_answer = Answer::Refusal;
         const QStringList unknown = parser.unknownOptionNames();
-        m_refusal
-            = unknown.isEmpty() ? parser.errorText() : u"unbekannte Option "_s + dashed(unknown.first());
+        // Qt words the other refusals (a value after an option that takes none) in English.
+        m_refusal = unknown.isEmpty() ? u"ungültige Befehlszeile ("_s + parser.errorText() + u')'
+                                      : u"unbekannte Option "_s + dashed(unknown.first());
         return;
     }
     if (!parser.positionalArguments().isEmpty()) {

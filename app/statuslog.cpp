@@ -15,7 +15,8 @@ void StatusLog::stampMessages()
 
 void StatusLog::follow(const FrmMain &window)
 {
-    QObject::connect(&window, &FrmMain::statusTextChanged, [](const QString &lineName, const QString &text) {
-        qCInfo(lcStatus).noquote() << lineName + u": "_s + text;
-    });
+    QObject::connect(&window, &FrmMain::statusTextChanged, &window,
+                     [](const QString &lineName, const QString &text) {
+                         qCInfo(lcStatus).noquote() << lineName + u": "_s + text;
+                     });
 }

@@ -247,6 +247,8 @@ void TestInstall::commandLineAnswersWithoutAWindow_data()
     QTest::newRow("unknown option") << QStringList {u"--bogus"_s} << kUsageError << QString() << u"--bogus"_s;
     QTest::newRow("unknown beside known")
         << QStringList {u"--open"_s, u"--colour"_s} << kUsageError << QString() << u"--colour"_s;
+    QTest::newRow("value for an option that takes none")
+        << QStringList {u"--open=yes"_s} << kUsageError << QString() << u"--open"_s;
     QTest::newRow("Qt's own option") << QStringList {u"-platform"_s, u"offscreen"_s} << kUsageError
                                      << QString() << u"platform"_s;
     QTest::newRow("argument") << QStringList {u"COM3"_s} << kUsageError << QString() << u"COM3"_s;
