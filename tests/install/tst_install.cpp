@@ -189,8 +189,8 @@ void TestInstall::verifyFramePortsOpened(RunningProgram &quenvar) const
 {
     const QRegularExpression busy
         = anyStatusLine(u"LFileProgress: .*Port 1573[01] kann nicht geöffnet werden"_s);
-    QVERIFY2(quenvar.waitForLine(anyStatusLine(u"LFileProgress: UDP-Betrieb über Port 15730$"_s), kStartMs)
-                 || quenvar.hasLine(busy),
+    QVERIFY2(quenvar.waitForLine(
+                 anyStatusLine(u"LFileProgress: (UDP-Betrieb über Port 15730$|.*kann nicht)"_s), kStartMs),
              qPrintable(quenvar.log()));
     // A failure is shown right after the texts of "Öffnen", in the same handler.
     QTest::qWait(kSettleMs);
@@ -373,7 +373,7 @@ void TestInstall::silentTrackBoxIsReportedOnceAndNotRetried()
     QVERIFY2(box.isOpen(), qPrintable(box.errorString()));
     box.setSilent(true);
     DeviceLink device(box.portPath());
-    QVERIFY(device.isLinked());
+    QVERIFY2(device.isLinked(), "none of /dev/ttyUSB5, /dev/ttyACM5, /dev/ttyUSB4, /dev/ttyACM4 is free");
     writeSettings(device.portNumber());
 
     RunningProgram quenvar(launcher(), {u"--open"_s, u"--connect"_s}, programEnvironment());
