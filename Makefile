@@ -1,11 +1,19 @@
 # Set-up, build and test entry points; everything else is CMake.
 PACKAGES := cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins \
             libgl-dev curl wget python3 xvfb xauth
+# CPack's Debian package: dpkg-shlibdeps finds the libraries' packages, file finds the programs.
+PACKAGES += dpkg-dev file
 BUILD    := build
 ASAN     := build-asan
 JOBS     := $(shell nproc)
+# The program's folder for make run: it is served and keeps RIri.ini, so it is not the build tree.
+RUNDIR   := run
+PREFIX   := /opt/quenvar
+# Options for the program, e.g. make run ARGS="--open --log".
+ARGS     :=
 
 .PHONY: all deps build run test test-asan bench clean
+.PHONY: program install package
 
 all: build
 
@@ -30,8 +38,21 @@ $(BUILD)/build.ninja $(BUILD)/Makefile: | deps
 build: deps $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	./$(BUILD)/quenvar
+# Only the program, not the tests and benchmarks.
+program: deps $(BUILD)/Makefile
+	cmake --build $(BUILD) --target quenvar -j $(JOBS)
+
+# install -C leaves an unchanged program alone, so a capability granted with setcap stays.
+run: program
+	@mkdir -p $(RUNDIR)
+	install -C -m 755 $(BUILD)/program/quenvar $(RUNDIR)/quenvar
+	./$(RUNDIR)/quenvar $(ARGS)
+
+install: program
+	cmake --install $(BUILD) --prefix $(PREFIX) --strip
+
+package: program
+	cd $(BUILD) && cpack -G DEB
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
@@ -50,5 +71,6 @@ test-asan: deps
 bench: build
 	sh bench/run.sh $(BUILD) $(SOAK_MINUTES)
 
+# Never run/: it holds the user's RIri.ini and the files they serve.
 clean:
 	rm -rf $(BUILD) $(ASAN)

@@ -1,0 +1,95 @@
+// The program's options, read before any window exists so that --help and --version need no display.
+#include "commandline.h"
+
+#include <QCommandLineParser>
+#include <QTextStream>
+
+#include <cstdlib>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct OptionText
+{
+    QStringList names;
+    QString description;
+};
+
+const OptionText kHelp {{u"h"_s, u"help"_s}, u"Zeigt diese Hilfe und endet."_s};
+const OptionText kVersion {{u"v"_s, u"version"_s}, u"Zeigt die Version und endet."_s};
+const OptionText kOpen {{u"open"_s}, u"Drückt \"Öffnen\", sobald das Fenster geladen ist."_s};
+const OptionText kConnect {{u"connect"_s},
+                           u"Drückt danach \"Einstellungen übernehmen\" mit Port und Baudrate aus RIri.ini "
+                           "und dann \"Verbinden\" (schließt --open ein)."_s};
+const OptionText kLog {{u"log"_s},
+                       u"Schreibt jeden Statustext mit Zeitstempel als eine Zeile auf die "
+                       "Standardfehlerausgabe (mit --open immer)."_s};
+
+const OptionText *const kOptions[] = {&kHelp, &kVersion, &kOpen, &kConnect, &kLog};
+
+QString dashed(const QString &name)
+{
+    return (name.size() == 1 ? u"-"_s : u"--"_s) + name;
+}
+
+} // namespace
+
+CommandLine::CommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    // "-platform" is one unknown option, not the letters p, l, a, ...
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const OptionText *option : kOptions)
+        parser.addOption(QCommandLineOption(option->names, option->description));
+
+    if (!parser.parse(arguments)) {
+        m_answer = Answer::Refusal;
+        const QStringList unknown = parser.unknownOptionNames();
+        // Qt words the other refusals (a value after an option that takes none) in English.
+        m_refusal = unknown.isEmpty() ? u"ungültige Befehlszeile ("_s + parser.errorText() + u')'
+                                      : u"unbekannte Option "_s + dashed(unknown.first());
+        return;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        m_answer = Answer::Refusal;
+        m_refusal = u"unerwartetes Argument "_s + parser.positionalArguments().first();
+        return;
+    }
+    if (parser.isSet(kHelp.names.first()))
+        m_answer = Answer::Help;
+    else if (parser.isSet(kVersion.names.first()))
+        m_answer = Answer::Version;
+    m_open = parser.isSet(kOpen.names.first());
+    m_connect = parser.isSet(kConnect.names.first());
+    m_log = parser.isSet(kLog.names.first());
+}
+
+std::optional<int> CommandLine::answerOnTerminal() const
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    switch (m_answer) {
+    case Answer::StartWindow: return std::nullopt;
+    case Answer::Help: out << helpText(); return EXIT_SUCCESS;
+    case Answer::Version: out << "quenvar " << QUENVAR_VERSION << Qt::endl; return EXIT_SUCCESS;
+    case Answer::Refusal:
+        err << "quenvar: " << m_refusal << Qt::endl << "Hilfe: quenvar --help" << Qt::endl;
+        return UsageError;
+    }
+    return UsageError;
+}
+
+QString CommandLine::helpText()
+{
+    QString text = u"Aufruf: quenvar [Optionen]\n"
+                   "Gateway zwischen dem CAN-Bus der Gleisbox und TCP/UDP-Port 15731, mit HTTP-Dateiserver.\n"
+                   "Ohne Optionen öffnet es nur das Fenster.\n\nOptionen:\n"_s;
+    for (const OptionText *option : kOptions) {
+        QStringList names;
+        for (const QString &name : option->names)
+            names << dashed(name);
+        text += u"  "_s + names.join(u", "_s) + u"\n      "_s + option->description + u'\n';
+    }
+    return text;
+}

@@ -1,0 +1,83 @@
+// Runs installed programs and packaging tools from tests: to the end, or alive while its log is read.
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTest>
+
+struct Finished
+{
+    bool normalExit = false;
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// For tools and answers that end by themselves; the event loop is not needed meanwhile.
+inline Finished runToEnd(const QString &program, const QStringList &arguments,
+                         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                         int timeoutMs = 300'000)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    Finished finished;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        finished.err = program + QStringLiteral(" did not end: ") + process.errorString();
+        return finished;
+    }
+    finished.normalExit = process.exitStatus() == QProcess::NormalExit;
+    finished.exitCode = process.exitCode();
+    finished.out = QString::fromUtf8(process.readAllStandardOutput());
+    finished.err = QString::fromUtf8(process.readAllStandardError());
+    return finished;
+}
+
+// A program that keeps running; its standard error is collected while the test's own
+// event loop runs, so that in-process peers (a simulated track box) keep answering.
+class RunningProgram
+{
+public:
+    RunningProgram(const QString &program, const QStringList &arguments,
+                   const QProcessEnvironment &environment)
+    {
+        m_process.setProcessEnvironment(environment);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.start(program, arguments);
+        m_process.waitForStarted();
+    }
+    ~RunningProgram()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    RunningProgram(const RunningProgram &) = delete;
+    RunningProgram &operator=(const RunningProgram &) = delete;
+
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
+    // True once a line of standard error matches; the log so far is in log().
+    bool waitForLine(const QRegularExpression &line, int timeoutMs)
+    {
+        return QTest::qWaitFor([&] { return hasLine(line); }, timeoutMs);
+    }
+    bool hasLine(const QRegularExpression &line)
+    {
+        m_log += QString::fromUtf8(m_process.readAllStandardError());
+        return line.match(m_log).hasMatch();
+    }
+    QString log()
+    {
+        m_log += QString::fromUtf8(m_process.readAllStandardError());
+        return m_log;
+    }
+
+private:
+    QProcess m_process;
+    QString m_log;
+};
