@@ -28,6 +28,18 @@ struct RecordedWindow : LinkWindow
     void setBaudText(const QString &) override { }
 };
 
+// A link object with a window and port of its own, so no case sees what another left behind.
+struct Link
+{
+    explicit Link(const QString &iniPath = {})
+        : can(port, window, iniPath)
+    {
+    }
+    RecordedWindow window;
+    SerialPort port {[](int) { return QString(); }};
+    CAN can;
+};
+
 QByteArray pingAnswer(int t1, int t2)
 {
     return frameBytes({0x00, 0x31, 0x12, 0x34, 8, 0x47, 0x43, 0x12, 0x34, 0x00, 0x01, t1, t2});
@@ -38,9 +50,6 @@ QByteArray pingAnswer(int t1, int t2)
 class TestCan : public QObject
 {
     Q_OBJECT
-
-    RecordedWindow window;
-    SerialPort port {[](int) { return QString(); }};
 
 private slots:
     void pingAnswersAreIdentifiedAndRewritten_data()
@@ -63,22 +72,24 @@ private slots:
         QFETCH(int, t2);
         QFETCH(int, code);
         QFETCH(QString, status);
-        CAN link(port, window, {});
+        Link fresh;
         const QByteArray answer = pingAnswer(t1, t2);
         QByteArray expected = answer;
         expected[11] = char(0xEE);
         expected[12] = char(0xEE);
-        QCOMPARE(link.CBefehl(answer), expected);
-        QCOMPARE(link.answerCode(), code);
-        QCOMPARE(window.status, status);
-        QCOMPARE(link.deviceId(), code == 1 ? u"47431234"_s : QString());
-        QCOMPARE(window.enabled.value(LinkWindow::Control::Command4, true), false);
-        QCOMPARE(window.enabled.value(LinkWindow::Control::Command5, false), true);
+        QCOMPARE(fresh.can.CBefehl(answer), expected);
+        QCOMPARE(fresh.can.answerCode(), code);
+        QCOMPARE(fresh.window.status, status);
+        QCOMPARE(fresh.can.deviceId(), code == 1 ? u"47431234"_s : QString());
+        // Every ping answer switches the buttons, identified or not.
+        QCOMPARE(fresh.window.enabled.value(LinkWindow::Control::Command4, true), false);
+        QCOMPARE(fresh.window.enabled.value(LinkWindow::Control::Command5, false), true);
     }
 
     void otherFramesPassWholeAndLeaveTheAnswerCode()
     {
-        CAN link(port, window, {});
+        Link fresh;
+        CAN &link = fresh.can;
         link.CBefehl(pingAnswer(0x00, 0x10));
         const QList<QByteArray> others = {
             frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8}), // 8 bytes, not a ping
@@ -97,7 +108,8 @@ private slots:
 
     void udpPingAnswersTurnIntoRequests()
     {
-        CAN link(port, window, {});
+        Link fresh;
+        CAN &link = fresh.can;
         const QByteArray answer
             = frameBytes({0x00, 0x31, 0x8B, 0x0A, 8, 0x47, 0x43, 0x0A, 0x12, 0x00, 0x01, 0x00, 0x10});
         QCOMPARE(link.CAN_Retour(answer),
@@ -112,7 +124,8 @@ private slots:
 
     void speedTextsConvertBothWays()
     {
-        CAN link(port, window, {});
+        Link fresh;
+        CAN &link = fresh.can;
         QVERIFY(link.setCOM_Speed(u"115200"_s));
         QCOMPARE(link.COM_Speed(), u"115200"_s);
         QVERIFY(!link.setCOM_Speed(u"9k6"_s));
@@ -144,7 +157,8 @@ private slots:
 
     void openFailsWithTheNamedPort()
     {
-        CAN link(port, window, {});
+        Link fresh;
+        CAN &link = fresh.can;
         link.setCOM_Port(u"99999"_s); // outside the 16-bit range
         link.setCOM_Speed(u"9600"_s);
         QCOMPARE(link.Verbinden(), u"Fehler beim Öffnen von COM99999"_s);
@@ -163,11 +177,11 @@ private slots:
 
     void unwritableSettingsFileIsReported()
     {
-        CAN link(port, window, u"/proc/quenvar-cannot-write/RIri.ini"_s);
-        link.setCOM_Port(u"3"_s);
-        link.ini_Schreiben();
-        QVERIFY2(window.status.startsWith(u"Einstellungen konnten nicht gespeichert werden"_s),
-                 qPrintable(window.status));
+        Link fresh(u"/proc/quenvar-cannot-write/RIri.ini"_s);
+        fresh.can.setCOM_Port(u"3"_s);
+        fresh.can.ini_Schreiben();
+        QVERIFY2(fresh.window.status.startsWith(u"Einstellungen konnten nicht gespeichert werden"_s),
+                 qPrintable(fresh.window.status));
     }
 };
 
