@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <memory>
+#include <optional>
 
 namespace FileSystem {
 
@@ -40,6 +41,18 @@ QList<QByteArray> entryNames(const QByteArray &folder);
 
 // The absolute path with every link resolved; empty when it cannot be resolved.
 QByteArray canonicalPath(const QByteArray &path);
+
+// The content of a regular file of at most `maxBytes` bytes. Nothing for
+// anything else: a missing file, a fifo or device (never opened in a way that
+// could block), or a file that is longer.
+std::optional<QByteArray> readSmallRegularFile(const QByteArray &path, qint64 maxBytes);
+
+// Replaces the whole content of the file at `path` by `bytes`. Written aside and
+// renamed over the old file where the folder allows it; where the folder cannot
+// take a new file but the file itself is writable, overwritten in place. Every
+// write and the flush to the disk are checked, and a failure for lack of space
+// keeps the old file untouched. Gives 0, or the errno of the failure.
+int replaceFileContent(const QByteArray &path, const QByteArray &bytes);
 
 // A regular file opened for raw reading. Opening never blocks, so a path that
 // was swapped for a fifo after it was examined is refused instead of hanging.
