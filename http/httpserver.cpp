@@ -206,34 +206,35 @@ void HttpServer::Winsock1_DataArrival(int index, qint64 /*bytesTotal*/)
 
 void HttpServer::answer(int index, const QByteArray &requestPath)
 {
-    const std::optional<QByteArray> localPath = Request::localPathFor(m_webRootPath, requestPath);
-    if (!localPath) {
+    const std::optional<Request::ServedPath> path = Request::servedPathFor(requestPath);
+    if (!path) {
         answerNotFound(index);
         return;
     }
-    const FileSystem::PathInfo target
-        = ServedTree::lookup(*localPath, FileSystem::canonicalPath(m_webRootPath));
-    if (target.kind == FileSystem::Kind::Folder)
-        answerFolder(index, requestPath);
-    else if (target.kind == FileSystem::Kind::Regular)
-        answerFile(index, requestPath, *localPath);
+    // Decided on what is actually opened, so a link swapped meanwhile cannot lead out.
+    ServedTree::Target target
+        = ServedTree::open(ServedTree::openRoot(m_webRootPath), path->segments, path->folderWanted);
+    if (target.kind() == FileSystem::Kind::Folder)
+        answerFolder(index, target, path->joined());
+    else if (target.kind() == FileSystem::Kind::Regular)
+        answerFile(index, requestPath, std::move(target.opened));
     else
         answerNotFound(index);
 }
 
-void HttpServer::answerFolder(int index, const QByteArray &requestPath)
+void HttpServer::answerFolder(int index, const ServedTree::Target &folder, const QByteArray &folderPath)
 {
     ConnSlot &record = m_slots[size_t(index)];
-    record.PageText = BuildDirListing(m_webRootPath, requestPath);
+    record.PageText = Listing::page(folderPath, Listing::servedEntries(*folder.inside));
     record.FileNr = PagePending;
     const QByteArray header = ResponseHeader::folder(m_serverName.toLatin1(), record.PageText.size());
     record.ResponseSize = record.PageText.size() + header.size();
     m_winsock1.at(index)->send(header);
 }
 
-void HttpServer::answerFile(int index, const QByteArray &requestPath, const QByteArray &localPath)
+void HttpServer::answerFile(int index, const QByteArray &requestPath, FileSystem::OpenedEntry opened)
 {
-    std::unique_ptr<FileSystem::RawFile> file = FileSystem::RawFile::open(localPath);
+    std::unique_ptr<FileSystem::RawFile> file = FileSystem::RawFile::fromOpened(std::move(opened));
     if (!file) {
         answerNotFound(index);
         return;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "connslot.h"
+#include "servedtree.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -62,8 +63,8 @@ private:
     qint16 nextFileNumber() const;
 
     void answer(int index, const QByteArray &requestPath);
-    void answerFolder(int index, const QByteArray &requestPath);
-    void answerFile(int index, const QByteArray &requestPath, const QByteArray &localPath);
+    void answerFolder(int index, const ServedTree::Target &folder, const QByteArray &folderPath);
+    void answerFile(int index, const QByteArray &requestPath, FileSystem::OpenedEntry opened);
     void answerNotFound(int index);
     void sendPageText(int index);
     void sendFilePiece(int index);

@@ -1,7 +1,6 @@
-// File system operations on byte paths: POSIX calls where names are bytes, Qt elsewhere.
+// File system operations over POSIX calls, where names are bytes and folders can be held open.
 #include "filesystem.h"
 
-#ifdef Q_OS_UNIX
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,26 +8,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
-#else
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#endif
 
 namespace FileSystem {
-
-bool isHiddenName(const QByteArray &name)
-{
-#ifdef Q_OS_UNIX
-    return name.startsWith('.');
-#else
-    Q_UNUSED(name);
-    return false;
-#endif
-}
-
-#ifdef Q_OS_UNIX
 
 namespace {
 
@@ -38,6 +21,39 @@ constexpr int FolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr mode_t NewFileMode = 0666; // narrowed by the umask
 constexpr mode_t PermissionBits = 07777;
 constexpr int TemporaryNameAttempts = 100;
+
+// One component: a name with a "/" in it would let the call walk (and follow links) on its own.
+bool isSingleName(const QByteArray &name)
+{
+    return !name.isEmpty() && !name.contains('\0') && !name.contains('/');
+}
+
+EntryInfo infoOf(const struct stat &entry)
+{
+    EntryInfo info;
+    if (S_ISDIR(entry.st_mode))
+        info.kind = Kind::Folder;
+    else if (S_ISREG(entry.st_mode))
+        info.kind = Kind::Regular;
+    else if (S_ISLNK(entry.st_mode))
+        info.kind = Kind::Link;
+    else
+        info.kind = Kind::Special;
+    info.size = entry.st_size;
+    info.device = entry.st_dev;
+    info.inode = entry.st_ino;
+    return info;
+}
+
+EntryInfo statAt(int folder, const char *name)
+{
+    struct stat entry
+    {
+    };
+    if (::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        return {};
+    return infoOf(entry);
+}
 
 int closeChecked(int fd)
 {
@@ -148,6 +164,122 @@ int overwriteInPlace(const QByteArray &path, const QByteArray &bytes)
 
 } // namespace
 
+Descriptor::~Descriptor()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool isHiddenName(const QByteArray &name)
+{
+    return name.startsWith('.');
+}
+
+SharedDescriptor openFolder(const QByteArray &path)
+{
+    if (path.isEmpty() || path.contains('\0'))
+        return nullptr;
+    const int fd = ::open(path.constData(), FolderFlags);
+    return fd < 0 ? nullptr : std::make_shared<const Descriptor>(fd);
+}
+
+EntryInfo infoOf(const Descriptor &object)
+{
+    struct stat entry
+    {
+    };
+    if (::fstat(object.fd(), &entry) != 0)
+        return {};
+    return infoOf(entry);
+}
+
+EntryInfo entryAt(const Descriptor &folder, const QByteArray &name)
+{
+    if (!isSingleName(name))
+        return {};
+    return statAt(folder.fd(), name.constData());
+}
+
+std::optional<OpenedEntry> openAt(const Descriptor &folder, const QByteArray &name)
+{
+    // Looked at first, so a fifo or device is never even opened.
+    const EntryInfo seen = entryAt(folder, name);
+    if (seen.kind != Kind::Folder && seen.kind != Kind::Regular)
+        return std::nullopt;
+    const int flags = O_NOFOLLOW | (seen.kind == Kind::Folder ? FolderFlags : ReadFlags);
+    const int fd = ::openat(folder.fd(), name.constData(), flags);
+    if (fd < 0)
+        return std::nullopt;
+    auto descriptor = std::make_shared<const Descriptor>(fd);
+    // The name may have been swapped meanwhile: what counts is the object now open.
+    const EntryInfo opened = infoOf(*descriptor);
+    if (opened.kind != Kind::Folder && opened.kind != Kind::Regular)
+        return std::nullopt;
+    return OpenedEntry {std::move(descriptor), opened};
+}
+
+std::optional<QByteArray> linkTargetAt(const Descriptor &folder, const QByteArray &name)
+{
+    if (!isSingleName(name))
+        return std::nullopt;
+    QByteArray target(PATH_MAX, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t length
+            = ::readlinkat(folder.fd(), name.constData(), target.data(), size_t(target.size()));
+        if (length < 0)
+            return std::nullopt;
+        if (length < target.size()) {
+            target.truncate(length);
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+QList<NamedEntry> entriesOf(const Descriptor &folder)
+{
+    QList<NamedEntry> entries;
+    // A descriptor of its own, so the reading position is not shared with `folder`.
+    const int fd = ::openat(folder.fd(), ".", FolderFlags);
+    if (fd < 0)
+        return entries;
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return entries;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        if (qstrcmp(name, ".") == 0 || qstrcmp(name, "..") == 0)
+            continue;
+        // The entry's type comes with its name on most file systems; only a
+        // regular file's size needs a look of its own.
+        EntryInfo info;
+        if (entry->d_type == DT_DIR || entry->d_type == DT_LNK) {
+            info.kind = entry->d_type == DT_DIR ? Kind::Folder : Kind::Link;
+            info.inode = entry->d_ino;
+        } else {
+            info = statAt(fd, name);
+        }
+        if (info.kind != Kind::Missing)
+            entries.append({QByteArray(name), info});
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+QByteArray canonicalPath(const QByteArray &path)
+{
+    if (path.contains('\0'))
+        return {};
+    char *resolved = ::realpath(path.constData(), nullptr);
+    if (!resolved)
+        return {};
+    QByteArray result(resolved);
+    std::free(resolved);
+    return result;
+}
+
 std::optional<QByteArray> readSmallRegularFile(const QByteArray &path, qint64 maxBytes)
 {
     if (path.contains('\0'))
@@ -155,13 +287,12 @@ std::optional<QByteArray> readSmallRegularFile(const QByteArray &path, qint64 ma
     const int fd = ::open(path.constData(), ReadFlags);
     if (fd < 0)
         return std::nullopt;
+    const Descriptor owner(fd);
     struct stat entry
     {
     };
-    if (::fstat(fd, &entry) != 0 || !S_ISREG(entry.st_mode) || entry.st_size > maxBytes) {
-        ::close(fd);
+    if (::fstat(fd, &entry) != 0 || !S_ISREG(entry.st_mode) || entry.st_size > maxBytes)
         return std::nullopt;
-    }
     // One byte more than allowed tells a file that grew since the look at its size.
     QByteArray bytes(maxBytes + 1, Qt::Uninitialized);
     qint64 filled = 0;
@@ -169,15 +300,12 @@ std::optional<QByteArray> readSmallRegularFile(const QByteArray &path, qint64 ma
         const ssize_t got = ::read(fd, bytes.data() + filled, size_t(bytes.size() - filled));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            ::close(fd);
+        if (got < 0)
             return std::nullopt;
-        }
         if (got == 0)
             break;
         filled += got;
     }
-    ::close(fd);
     if (filled > maxBytes)
         return std::nullopt;
     bytes.truncate(filled);
@@ -197,84 +325,29 @@ int replaceFileContent(const QByteArray &path, const QByteArray &bytes)
     return inPlace == ENOENT ? error : inPlace;
 }
 
-PathInfo info(const QByteArray &path)
+std::unique_ptr<RawFile> RawFile::fromOpened(OpenedEntry opened)
 {
-    PathInfo result;
-    struct stat entry
-    {
-    };
-    if (::lstat(path.constData(), &entry) != 0)
-        return result;
-    result.link = S_ISLNK(entry.st_mode);
-    if (result.link && ::stat(path.constData(), &entry) != 0)
-        return result;
-    if (S_ISDIR(entry.st_mode))
-        result.kind = Kind::Folder;
-    else if (S_ISREG(entry.st_mode))
-        result.kind = Kind::Regular;
-    else
-        result.kind = Kind::Special;
-    result.size = entry.st_size;
-    return result;
-}
-
-QList<QByteArray> entryNames(const QByteArray &folder)
-{
-    QList<QByteArray> names;
-    DIR *dir = ::opendir(folder.constData());
-    if (!dir)
-        return names;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name != ".." && name != ".")
-            names.append(name);
-    }
-    ::closedir(dir);
-    return names;
-}
-
-QByteArray canonicalPath(const QByteArray &path)
-{
-    char *resolved = ::realpath(path.constData(), nullptr);
-    if (!resolved)
-        return {};
-    QByteArray result(resolved);
-    std::free(resolved);
-    return result;
-}
-
-struct RawFile::Handle
-{
-    int fd = -1;
-};
-
-std::unique_ptr<RawFile> RawFile::open(const QByteArray &path)
-{
-    // O_NONBLOCK: opening a fifo for reading would otherwise wait for a writer.
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    if (!opened.descriptor || opened.info.kind != Kind::Regular)
         return nullptr;
-    struct stat entry
-    {
-    };
-    if (::fstat(fd, &entry) != 0 || !S_ISREG(entry.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    auto handle = std::make_unique<Handle>();
-    handle->fd = fd;
-    return std::unique_ptr<RawFile>(new RawFile(std::move(handle), entry.st_size));
+    return std::unique_ptr<RawFile>(new RawFile(std::move(opened.descriptor), opened.info.size));
+}
+
+RawFile::RawFile(SharedDescriptor descriptor, qint64 length)
+    : m_descriptor(std::move(descriptor))
+    , m_length(length)
+{
 }
 
 QByteArray RawFile::read(qint64 count)
 {
     QByteArray data;
-    if (!m_handle || count <= 0)
+    if (!m_descriptor || count <= 0)
         return data;
     data.resize(count);
     qint64 filled = 0;
     while (filled < count) {
-        const ssize_t got = ::read(m_handle->fd, data.data() + filled, size_t(count - filled));
+        const ssize_t got
+            = ::pread(m_descriptor->fd(), data.data() + filled, size_t(count - filled), m_position + filled);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -288,82 +361,7 @@ QByteArray RawFile::read(qint64 count)
 
 void RawFile::close()
 {
-    if (m_handle && m_handle->fd >= 0)
-        ::close(m_handle->fd);
-    m_handle.reset();
-}
-
-#else // not POSIX: Qt's file classes, names in the local 8-bit code page
-
-PathInfo info(const QByteArray &path)
-{
-    PathInfo result;
-    const QFileInfo file(QFile::decodeName(path));
-    if (!file.exists())
-        return result;
-    result.link = file.isSymLink();
-    result.hidden = file.isHidden();
-    result.kind = file.isDir() ? Kind::Folder : file.isFile() ? Kind::Regular : Kind::Special;
-    result.size = file.size();
-    return result;
-}
-
-QList<QByteArray> entryNames(const QByteArray &folder)
-{
-    QList<QByteArray> names;
-    const QDir dir(QFile::decodeName(folder));
-    const auto entries = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                       QDir::Unsorted);
-    for (const QString &name : entries)
-        names.append(QFile::encodeName(name));
-    return names;
-}
-
-QByteArray canonicalPath(const QByteArray &path)
-{
-    return QFile::encodeName(QFileInfo(QFile::decodeName(path)).canonicalFilePath());
-}
-
-struct RawFile::Handle
-{
-    QFile file;
-};
-
-std::unique_ptr<RawFile> RawFile::open(const QByteArray &path)
-{
-    auto handle = std::make_unique<Handle>();
-    handle->file.setFileName(QFile::decodeName(path));
-    if (!QFileInfo(handle->file).isFile() || !handle->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return nullptr;
-    const qint64 length = handle->file.size();
-    return std::unique_ptr<RawFile>(new RawFile(std::move(handle), length));
-}
-
-QByteArray RawFile::read(qint64 count)
-{
-    if (!m_handle || count <= 0)
-        return {};
-    QByteArray data = m_handle->file.read(count);
-    m_position += data.size();
-    return data;
-}
-
-void RawFile::close()
-{
-    m_handle.reset();
-}
-
-#endif
-
-RawFile::RawFile(std::unique_ptr<Handle> handle, qint64 length)
-    : m_handle(std::move(handle))
-    , m_length(length)
-{
-}
-
-RawFile::~RawFile()
-{
-    close();
+    m_descriptor.reset();
 }
 
 } // namespace FileSystem
