@@ -2,7 +2,6 @@
 #include "httpserver.h"
 
 #include "eventpump.h"
-#include "listing.h"
 #include "localeformat.h"
 #include "progress.h"
 #include "request.h"
@@ -40,6 +39,7 @@ HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindo
     connect(&winsock1, &SocketArray::sendComplete, this, &HttpServer::WinSock1_SendComplete);
     connect(&winsock1, &SocketArray::closed, this, &HttpServer::WinSock1_Close);
     connect(&tSendData, &TimerArray::tick, this, &HttpServer::TSendData_Timer);
+    connect(&m_pageBuilder, &PageBuilder::built, this, &HttpServer::pageBuilt);
 }
 
 HttpServer::~HttpServer() = default;
@@ -225,11 +225,39 @@ void HttpServer::answer(int index, const QByteArray &requestPath)
 void HttpServer::answerFolder(int index, const ServedTree::Target &folder, const QByteArray &folderPath)
 {
     ConnSlot &record = m_slots[size_t(index)];
-    record.PageText = Listing::page(folderPath, Listing::servedEntries(*folder.inside));
+    // The header waits for the page, which is built off the event thread (pageBuilt).
     record.FileNr = PagePending;
-    const QByteArray header = ResponseHeader::folder(m_serverName.toLatin1(), record.PageText.size());
-    record.ResponseSize = record.PageText.size() + header.size();
-    m_winsock1.at(index)->send(header);
+    m_pageBuilder.request(*folder.inside, folder.opened.info, folderPath, {index, record.Connection});
+}
+
+void HttpServer::pageBuilt(const QList<PageBuilder::Waiter> &waiters, const QByteArray &page)
+{
+    const QByteArray shared = sharedPage(page);
+    for (const PageBuilder::Waiter &waiter : waiters) {
+        if (size_t(waiter.slot) >= m_slots.size())
+            continue;
+        ConnSlot &record = m_slots[size_t(waiter.slot)];
+        // Closed, or taken by another connection, while the page was built.
+        if (record.Connection != waiter.connection || record.FileNr != PagePending
+            || record.ResponseSize != 0)
+            continue;
+        record.PageText = shared;
+        record.PageOffset = 0;
+        const QByteArray header = ResponseHeader::folder(m_serverName.toLatin1(), record.PageText.size());
+        record.ResponseSize = record.PageText.size() + header.size();
+        m_winsock1.at(waiter.slot)->send(header);
+    }
+}
+
+QByteArray HttpServer::sharedPage(const QByteArray &page) const
+{
+    // An identical page that another slot still sends lends its bytes, so many
+    // clients of one big folder hold it once.
+    for (const ConnSlot &record : m_slots) {
+        if (record.FileNr == PagePending && record.PageText == page)
+            return record.PageText;
+    }
+    return page;
 }
 
 void HttpServer::answerFile(int index, const QByteArray &requestPath, FileSystem::OpenedEntry opened)
@@ -276,10 +304,16 @@ void HttpServer::TSendData_Timer(int index)
 void HttpServer::sendPageText(int index)
 {
     ConnSlot &record = m_slots[size_t(index)];
-    const QByteArray piece = record.PageText.left(m_pieceSize);
-    record.PageText.remove(0, piece.size());
-    if (record.PageText.isEmpty())
+    // A tick left over from the slot's previous connection while this page is still being built.
+    if (record.ResponseSize == 0)
+        return;
+    const QByteArray piece = record.PageText.mid(record.PageOffset, m_pieceSize);
+    record.PageOffset += piece.size();
+    if (record.PageOffset >= record.PageText.size()) {
         record.FileNr = 0;
+        record.PageText.clear();
+        record.PageOffset = 0;
+    }
     m_winsock1.at(index)->send(piece);
 }
 

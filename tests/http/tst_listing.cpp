@@ -9,9 +9,12 @@
 #include <QFile>
 #include <QSet>
 #include <QTest>
+#include <QTimer>
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -74,6 +77,33 @@ qint64 cpuMicroseconds()
     return qint64(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
 }
 
+qint64 residentBytes()
+{
+    QFile statm(u"/proc/self/statm"_s);
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
+}
+
+// A client that sends its request and then never reads, with a small receive buffer.
+int nonReadingClient(quint16 port, const QByteArray &request)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+        || ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 class TestListing : public QObject
@@ -95,6 +125,8 @@ private slots:
     void folderWithOnlyHiddenAndSystemEntriesIsEmpty();
     void realNamesAreShownAndLinkedInPlainAscii();
     void bigFolderIsListedQuickly();
+    void eventsRunWhileABigPageIsBuilt();
+    void clientsThatDoNotReadShareOnePage();
 };
 
 void TestListing::initTestCase()
@@ -383,6 +415,73 @@ void TestListing::bigFolderIsListedQuickly()
     // Everything besides the look at each entry costs less than that look itself.
     QVERIFY2(listing < 2 * floor, qPrintable(QString::number(listing)));
 #endif
+}
+
+void TestListing::eventsRunWhileABigPageIsBuilt()
+{
+    constexpr int Entries = 100'000;
+    TestServer server;
+    makeManyFiles(server, "big", "Lokomotive-Baureihe-", Entries);
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    connect(&ticker, &QTimer::timeout, this, [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
+    Client client(server.port());
+    QVERIFY(client.waitConnected());
+    sinceTick.start();
+    ticker.start(1);
+    client.send(getRequest("/big/"));
+    QVERIFY(pumpUntil([&] { return client.received.contains("\n\n"); }));
+    ticker.stop();
+    qInfo("longest pause of the event loop while the page was built: %lld ms", longestGap);
+    QVERIFY(client.received.startsWith("HTTP/1.0 200 OK\n"));
+    QVERIFY2(longestGap < 250, qPrintable(QString::number(longestGap)));
+}
+
+void TestListing::clientsThatDoNotReadShareOnePage()
+{
+    constexpr int Entries = 30'000;
+    constexpr int Clients = 100;
+    constexpr qint64 Allowed = 64 * 1024 * 1024;
+    TestServer server;
+    // Names of the length that makes the page about 4.6 MB.
+    makeManyFiles(server, "big", "Lokomotive-Baureihe-Messfahrt-", Entries);
+    const QByteArray request = getRequest("/big/");
+    // One full answer first, so what every process grows by once is not counted.
+    const Response first = exchange(server.port(), request);
+    QVERIFY(first.body().size() > 4'000'000);
+    const qint64 before = residentBytes();
+
+    QList<int> clients;
+    for (int i = 0; i < Clients; ++i) {
+        const int fd = nonReadingClient(server.port(), request);
+        QVERIFY(fd >= 0);
+        clients.append(fd);
+        pumpFor(1);
+    }
+    const auto answering = [&] {
+        int count = 0;
+        for (const ConnSlot &slot : server.server.ConnSlots())
+            count += slot.FileNr == -1 && slot.ResponseSize > 0 && slot.SentBytes > 0 ? 1 : 0;
+        return count;
+    };
+    const bool allAnswering = pumpUntil([&] { return answering() == Clients; }, 60'000);
+    pumpFor(200);
+    const qint64 grown = residentBytes() - before;
+    QSet<const char *> pages;
+    for (const ConnSlot &slot : server.server.ConnSlots()) {
+        if (slot.FileNr == -1)
+            pages.insert(slot.PageText.constData());
+    }
+    for (const int fd : clients)
+        ::close(fd);
+    QVERIFY2(allAnswering, qPrintable(QString::number(answering())));
+    qInfo("%d clients that do not read hold %lld KiB more, in %lld page copies", Clients, grown / 1024,
+          qint64(pages.size()));
+    QVERIFY2(grown < Allowed, qPrintable(QString::number(grown)));
+    QCOMPARE(pages.size(), 1);
+    QVERIFY(pumpUntil([&] { return server.connectedSlots() == 0; }));
 }
 
 QTEST_GUILESS_MAIN(TestListing)
