@@ -443,7 +443,6 @@ void TestListing::clientsThatDoNotReadShareOnePage()
 {
     constexpr int Entries = 30'000;
     constexpr int Clients = 100;
-    constexpr qint64 Allowed = 64 * 1024 * 1024;
     TestServer server;
     // Names of the length that makes the page about 4.6 MB.
     makeManyFiles(server, "big", "Lokomotive-Baureihe-Messfahrt-", Entries);
@@ -479,7 +478,11 @@ void TestListing::clientsThatDoNotReadShareOnePage()
     QVERIFY2(allAnswering, qPrintable(QString::number(answering())));
     qInfo("%d clients that do not read hold %lld KiB more, in %lld page copies", Clients, grown / 1024,
           qint64(pages.size()));
+#if !defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer keeps freed memory aside for a while, so there the size says little.
+    constexpr qint64 Allowed = 64 * 1024 * 1024;
     QVERIFY2(grown < Allowed, qPrintable(QString::number(grown)));
+#endif
     QCOMPARE(pages.size(), 1);
     QVERIFY(pumpUntil([&] { return server.connectedSlots() == 0; }));
 }
