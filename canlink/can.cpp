@@ -4,13 +4,13 @@
 #include "canmessage.h"
 #include "deviceidentification.h"
 #include "eventpump.h"
+#include "filesystem.h"
 #include "linkwindow.h"
 #include "numbertext.h"
 #include "serialport.h"
 #include "settingsfile.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <limits>
 
 using namespace Qt::Literals::StringLiterals;
@@ -150,10 +150,12 @@ qint16 CAN::Send_And_Wait(const QByteArray &data, bool wait, qint16 &TimeOut)
 
 void CAN::ini_lesen()
 {
-    QFile file(m_iniPath);
-    // A missing or unreadable file keeps the values the object has.
-    if (file.open(QIODevice::ReadOnly)) {
-        const LinkSettings settings = parseSettings(file.readAll());
+    // Only a regular file of a few lines is read, and never in a way that could
+    // block (a fifo) or run without end (a device): anything else keeps the
+    // values the object has, as a missing file does.
+    if (const std::optional<QByteArray> bytes
+        = FileSystem::readSmallRegularFile(QFile::encodeName(m_iniPath), MaximumSettingsFileBytes)) {
+        const LinkSettings settings = parseSettings(*bytes);
         if (settings.portText)
             Port_Nr = *settings.portText;
         if (settings.speed)
@@ -169,12 +171,9 @@ void CAN::ini_lesen()
 
 void CAN::ini_Schreiben()
 {
-    // Written aside and renamed over the old file: a crash never leaves half a file.
-    QSaveFile file(m_iniPath);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(settingsBytes(Port_Nr, COM_Speed()));
-        if (file.commit())
-            return;
-    }
-    m_window.showLinkStatus(u"Einstellungen konnten nicht gespeichert werden: "_s + file.errorString());
+    // Every write and the flush are checked before the old file is replaced.
+    const int error
+        = FileSystem::replaceFileContent(QFile::encodeName(m_iniPath), settingsBytes(Port_Nr, COM_Speed()));
+    if (error != 0)
+        m_window.showLinkStatus(saveFailureText(error));
 }

@@ -3,44 +3,57 @@
 
 #include "numbertext.h"
 
-#include <QList>
+#include <cerrno>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr QLatin1StringView kMarker("riri");
-constexpr QLatin1StringView kPortKey("PortNr=");
-constexpr QLatin1StringView kSpeedKey("BaudRate=");
+constexpr QByteArrayView kMarker("riri");
+constexpr QByteArrayView kPortKey("PortNr=");
+constexpr QByteArrayView kSpeedKey("BaudRate=");
 
-// A line ends at CR, CR LF or a lone LF (a file edited on another system).
-QList<QString> splitLines(const QByteArray &bytes)
+// Hands out the lines of the bytes one by one. A line ends at CR, CR LF or a
+// lone LF (a file edited on another system); neither belongs to the line.
+class LineReader
 {
-    QList<QString> lines;
-    qsizetype start = 0;
-    for (qsizetype at = 0; at < bytes.size(); ++at) {
-        const char c = bytes[at];
-        if (c != '\r' && c != '\n')
-            continue;
-        lines.append(QString::fromLatin1(bytes.mid(start, at - start)));
-        if (c == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n')
-            ++at;
-        start = at + 1;
+public:
+    explicit LineReader(const QByteArray &bytes)
+        : m_bytes(bytes)
+    {
     }
-    if (start < bytes.size())
-        lines.append(QString::fromLatin1(bytes.mid(start)));
-    return lines;
-}
 
-QString trimBlanks(QStringView text)
+    bool atEnd() const { return m_at >= m_bytes.size(); }
+
+    QByteArrayView next()
+    {
+        const qsizetype start = m_at;
+        while (m_at < m_bytes.size() && m_bytes[m_at] != '\r' && m_bytes[m_at] != '\n')
+            ++m_at;
+        const QByteArrayView line = QByteArrayView(m_bytes).sliced(start, m_at - start);
+        if (m_at < m_bytes.size()) {
+            const bool carriageReturn = m_bytes[m_at] == '\r';
+            ++m_at;
+            if (carriageReturn && m_at < m_bytes.size() && m_bytes[m_at] == '\n')
+                ++m_at;
+        }
+        return line;
+    }
+
+private:
+    const QByteArray &m_bytes;
+    qsizetype m_at = 0;
+};
+
+// The value after a key with blanks around it removed, one character per byte.
+QString valueAfter(QByteArrayView line, QByteArrayView key)
 {
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text[first] == u' ')
-        ++first;
-    while (last > first && text[last - 1] == u' ')
-        --last;
-    return text.mid(first, last - first).toString();
+    QByteArrayView value = line.sliced(key.size());
+    while (value.startsWith(' '))
+        value = value.sliced(1);
+    while (value.endsWith(' '))
+        value.chop(1);
+    return QString::fromLatin1(value);
 }
 
 } // namespace
@@ -48,20 +61,20 @@ QString trimBlanks(QStringView text)
 LinkSettings parseSettings(const QByteArray &bytes)
 {
     LinkSettings settings;
-    const QList<QString> lines = splitLines(bytes);
-    for (qsizetype at = 0; at < lines.size(); ++at) {
-        if (!lines[at].startsWith(kMarker))
+    LineReader lines(bytes);
+    while (!lines.atEnd()) {
+        if (!lines.next().startsWith(kMarker))
             continue;
         // The two lines after a marker are taken as settings, whatever they hold.
-        if (++at >= lines.size())
+        if (lines.atEnd())
             break;
-        if (lines[at].startsWith(kPortKey))
-            settings.portText = trimBlanks(QStringView(lines[at]).mid(kPortKey.size()));
-        if (++at >= lines.size())
+        if (const QByteArrayView line = lines.next(); line.startsWith(kPortKey))
+            settings.portText = valueAfter(line, kPortKey);
+        if (lines.atEnd())
             break;
-        if (lines[at].startsWith(kSpeedKey)) {
+        if (const QByteArrayView line = lines.next(); line.startsWith(kSpeedKey)) {
             // A speed that is no number keeps what was read before.
-            if (auto speed = numberFromText(trimBlanks(QStringView(lines[at]).mid(kSpeedKey.size()))))
+            if (auto speed = numberFromText(valueAfter(line, kSpeedKey)))
                 settings.speed = speed;
         }
     }
@@ -70,7 +83,22 @@ LinkSettings parseSettings(const QByteArray &bytes)
 
 QByteArray settingsBytes(const QString &portText, const QString &speedText)
 {
-    const QString text
-        = kMarker + u"\r\n"_s + kPortKey + portText + u"\r\n"_s + kSpeedKey + speedText + u"\r\n"_s;
-    return text.toLatin1();
+    return kMarker.toByteArray() + "\r\n" + kPortKey.toByteArray() + portText.toLatin1() + "\r\n"
+        + kSpeedKey.toByteArray() + speedText.toLatin1() + "\r\n";
+}
+
+QString saveFailureText(int error)
+{
+    QString reason;
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT: reason = u"kein Speicherplatz frei"_s; break;
+    case EACCES:
+    case EPERM: reason = u"keine Schreibberechtigung"_s; break;
+    case EROFS: reason = u"Datenträger schreibgeschützt"_s; break;
+    case ENOENT:
+    case ENOTDIR: reason = u"Ordner nicht gefunden"_s; break;
+    default: reason = u"Fehler "_s + QString::number(error); break;
+    }
+    return u"Einstellungen konnten nicht gespeichert werden: "_s + reason;
 }

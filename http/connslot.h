@@ -9,13 +9,17 @@
 
 struct ConnSlot
 {
-    // 0: nothing left but what the socket holds; -1: PageText pending; 1 or more: File's number.
+    // 0: nothing left but what the socket holds; -1: a listing page, still being built while
+    // ResponseSize is 0, then pending in PageText; 1 or more: File's number.
     qint16 FileNr = 0;
     // Header and body together; 64-bit so files of 2 GiB and more are served.
     qint64 ResponseSize = 0;
     qint64 SentBytes = 0;
     QByteArray RequestPath;
     QByteArray PageText;
+    // How much of PageText has gone to the socket. The page is read by this offset
+    // and never cut, so slots that hold the same page keep sharing its bytes.
+    qsizetype PageOffset = 0;
 
     // Bytes collected until they form a request, so a request split across arrivals is answered.
     QByteArray Received;

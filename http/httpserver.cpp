@@ -2,7 +2,6 @@
 #include "httpserver.h"
 
 #include "eventpump.h"
-#include "listing.h"
 #include "localeformat.h"
 #include "progress.h"
 #include "request.h"
@@ -40,6 +39,7 @@ HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindo
     connect(&winsock1, &SocketArray::sendComplete, this, &HttpServer::WinSock1_SendComplete);
     connect(&winsock1, &SocketArray::closed, this, &HttpServer::WinSock1_Close);
     connect(&tSendData, &TimerArray::tick, this, &HttpServer::TSendData_Timer);
+    connect(&m_pageBuilder, &PageBuilder::built, this, &HttpServer::pageBuilt);
 }
 
 HttpServer::~HttpServer() = default;
@@ -206,34 +206,63 @@ void HttpServer::Winsock1_DataArrival(int index, qint64 /*bytesTotal*/)
 
 void HttpServer::answer(int index, const QByteArray &requestPath)
 {
-    const std::optional<QByteArray> localPath = Request::localPathFor(m_webRootPath, requestPath);
-    if (!localPath) {
+    const std::optional<Request::ServedPath> path = Request::servedPathFor(requestPath);
+    if (!path) {
         answerNotFound(index);
         return;
     }
-    const FileSystem::PathInfo target
-        = ServedTree::lookup(*localPath, FileSystem::canonicalPath(m_webRootPath));
-    if (target.kind == FileSystem::Kind::Folder)
-        answerFolder(index, requestPath);
-    else if (target.kind == FileSystem::Kind::Regular)
-        answerFile(index, requestPath, *localPath);
+    // Decided on what is actually opened, so a link swapped meanwhile cannot lead out.
+    ServedTree::Target target
+        = ServedTree::open(ServedTree::openRoot(m_webRootPath), path->segments, path->folderWanted);
+    if (target.kind() == FileSystem::Kind::Folder)
+        answerFolder(index, target, path->joined());
+    else if (target.kind() == FileSystem::Kind::Regular)
+        answerFile(index, requestPath, std::move(target.opened));
     else
         answerNotFound(index);
 }
 
-void HttpServer::answerFolder(int index, const QByteArray &requestPath)
+void HttpServer::answerFolder(int index, const ServedTree::Target &folder, const QByteArray &folderPath)
 {
     ConnSlot &record = m_slots[size_t(index)];
-    record.PageText = BuildDirListing(m_webRootPath, requestPath);
+    // The header waits for the page, which is built off the event thread (pageBuilt).
     record.FileNr = PagePending;
-    const QByteArray header = ResponseHeader::folder(m_serverName.toLatin1(), record.PageText.size());
-    record.ResponseSize = record.PageText.size() + header.size();
-    m_winsock1.at(index)->send(header);
+    m_pageBuilder.request(*folder.inside, folder.opened.info, folderPath, {index, record.Connection});
 }
 
-void HttpServer::answerFile(int index, const QByteArray &requestPath, const QByteArray &localPath)
+void HttpServer::pageBuilt(const QList<PageBuilder::Waiter> &waiters, const QByteArray &page)
 {
-    std::unique_ptr<FileSystem::RawFile> file = FileSystem::RawFile::open(localPath);
+    const QByteArray shared = sharedPage(page);
+    for (const PageBuilder::Waiter &waiter : waiters) {
+        if (size_t(waiter.slot) >= m_slots.size())
+            continue;
+        ConnSlot &record = m_slots[size_t(waiter.slot)];
+        // Closed, or taken by another connection, while the page was built.
+        if (record.Connection != waiter.connection || record.FileNr != PagePending
+            || record.ResponseSize != 0)
+            continue;
+        record.PageText = shared;
+        record.PageOffset = 0;
+        const QByteArray header = ResponseHeader::folder(m_serverName.toLatin1(), record.PageText.size());
+        record.ResponseSize = record.PageText.size() + header.size();
+        m_winsock1.at(waiter.slot)->send(header);
+    }
+}
+
+QByteArray HttpServer::sharedPage(const QByteArray &page) const
+{
+    // An identical page that another slot still sends lends its bytes, so many
+    // clients of one big folder hold it once.
+    for (const ConnSlot &record : m_slots) {
+        if (record.FileNr == PagePending && record.PageText == page)
+            return record.PageText;
+    }
+    return page;
+}
+
+void HttpServer::answerFile(int index, const QByteArray &requestPath, FileSystem::OpenedEntry opened)
+{
+    std::unique_ptr<FileSystem::RawFile> file = FileSystem::RawFile::fromOpened(std::move(opened));
     if (!file) {
         answerNotFound(index);
         return;
@@ -275,10 +304,16 @@ void HttpServer::TSendData_Timer(int index)
 void HttpServer::sendPageText(int index)
 {
     ConnSlot &record = m_slots[size_t(index)];
-    const QByteArray piece = record.PageText.left(m_pieceSize);
-    record.PageText.remove(0, piece.size());
-    if (record.PageText.isEmpty())
+    // A tick left over from the slot's previous connection while this page is still being built.
+    if (record.ResponseSize == 0)
+        return;
+    const QByteArray piece = record.PageText.mid(record.PageOffset, m_pieceSize);
+    record.PageOffset += piece.size();
+    if (record.PageOffset >= record.PageText.size()) {
         record.FileNr = 0;
+        record.PageText.clear();
+        record.PageOffset = 0;
+    }
     m_winsock1.at(index)->send(piece);
 }
 

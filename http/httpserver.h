@@ -2,6 +2,7 @@
 #pragma once
 
 #include "connslot.h"
+#include "pagebuilder.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -62,8 +63,10 @@ private:
     qint16 nextFileNumber() const;
 
     void answer(int index, const QByteArray &requestPath);
-    void answerFolder(int index, const QByteArray &requestPath);
-    void answerFile(int index, const QByteArray &requestPath, const QByteArray &localPath);
+    void answerFolder(int index, const ServedTree::Target &folder, const QByteArray &folderPath);
+    void answerFile(int index, const QByteArray &requestPath, FileSystem::OpenedEntry opened);
+    void pageBuilt(const QList<PageBuilder::Waiter> &waiters, const QByteArray &page);
+    QByteArray sharedPage(const QByteArray &page) const;
     void answerNotFound(int index);
     void sendPageText(int index);
     void sendFilePiece(int index);
@@ -80,4 +83,5 @@ private:
     qint64 m_pieceSize = PieceSize;
     int m_highestSlotIndex = HighestSlotIndex;
     int m_nestedPasses = 0;
+    PageBuilder m_pageBuilder;
 };

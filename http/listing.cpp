@@ -1,10 +1,12 @@
 // Building the listing page.
 #include "listing.h"
 
-#include "filesystem.h"
 #include "localeformat.h"
+#include "names.h"
+#include "request.h"
 #include "servedtree.h"
-#include "textops.h"
+
+#include <algorithm>
 
 namespace Listing {
 
@@ -12,42 +14,62 @@ namespace {
 
 constexpr qint64 BytesPerKilobyte = 1024;
 constexpr char LineEnd = '\n';
+// Bytes of a file row besides its link and name, and of a page besides its entries (both rounded up).
+constexpr qsizetype EntryOverhead = 96;
+constexpr qsizetype PageOverhead = 256;
 
-QByteArray separator()
+// "/" + the folder's names as links spell them; empty for the root.
+QByteArray linkPrefix(const QByteArray &folder)
 {
-    return QByteArray(1, FileSystem::Separator);
+    QByteArray prefix;
+    const QList<QByteArray> names = folder.split('/');
+    for (const QByteArray &name : names) {
+        if (!name.isEmpty())
+            prefix += '/' + Names::linkedName(name);
+    }
+    return prefix;
 }
 
-QByteArray folderEntry(const QByteArray &folder, const QByteArray &name)
+void appendLink(QByteArray &page, const QByteArray &prefix, const ListingEntry &entry)
 {
-    return "<a href=\"" + link(folder, name) + "\">" + name + "</a><br>" + LineEnd;
+    page += prefix;
+    page += '/';
+    page += Names::linkedName(entry.name);
 }
 
-QByteArray fileRow(const QByteArray &folder, const ListingEntry &entry)
+void appendFolderEntry(QByteArray &page, const QByteArray &prefix, const ListingEntry &entry)
 {
-    const QByteArray size
-        = LocaleFormat::toSingleByte(LocaleFormat::groupedInteger(roundedKilobytes(entry.size)));
-    return "<tr>" + QByteArray(1, LineEnd) + "<td width=\"100%\"><a href=\"" + link(folder, entry.name)
-        + "\">" + entry.name + "</a></td>" + LineEnd + "<td nowrap>" + size + " KBytes</td>" + LineEnd
-        + "</tr>" + LineEnd;
+    page += "<a href=\"";
+    appendLink(page, prefix, entry);
+    page += "\">";
+    page += Names::shownName(entry.name);
+    page += "</a><br>";
+    page += LineEnd;
+}
+
+void appendFileRow(QByteArray &page, const QByteArray &prefix, const ListingEntry &entry, char separator)
+{
+    page += "<tr>";
+    page += LineEnd;
+    page += "<td width=\"100%\"><a href=\"";
+    appendLink(page, prefix, entry);
+    page += "\">";
+    page += Names::shownName(entry.name);
+    page += "</a></td>";
+    page += LineEnd;
+    page += "<td nowrap>";
+    page += LocaleFormat::groupedThousands(roundedKilobytes(entry.size), separator);
+    page += " KBytes</td>";
+    page += LineEnd;
+    page += "</tr>";
+    page += LineEnd;
 }
 
 } // namespace
 
-QByteArray folderPath(const QByteArray &requestPath)
+QByteArray link(const QByteArray &folder, const QByteArray &name)
 {
-    QByteArray path = ReplaceText(requestPath, "/", separator());
-    if (path.startsWith(FileSystem::Separator))
-        path.remove(0, 1);
-    if (!path.endsWith(FileSystem::Separator))
-        path += FileSystem::Separator;
-    return ReplaceText(path, "%20", " ");
-}
-
-QByteArray link(const QByteArray &folderPath, const QByteArray &name)
-{
-    const QByteArray path = ReplaceText("/" + folderPath + name, separator(), "/");
-    return ReplaceText(path, "//", "/");
+    return linkPrefix(folder) + '/' + Names::linkedName(name);
 }
 
 qint64 roundedKilobytes(qint64 bytes)
@@ -55,46 +77,70 @@ qint64 roundedKilobytes(qint64 bytes)
     return (bytes + BytesPerKilobyte / 2) / BytesPerKilobyte;
 }
 
-QByteArray page(const QByteArray &requestPath, const QList<ListingEntry> &entries)
+QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries, char groupSeparator)
 {
-    const QByteArray folder = folderPath(requestPath);
-    QByteArray folders;
-    QByteArray files;
-    for (const ListingEntry &entry : entries) {
-        if (entry.folder)
-            folders += folderEntry(folder, entry.name);
-        else
-            files += fileRow(folder, entry);
+    const QByteArray prefix = linkPrefix(folder);
+    const auto isFolder = [](const ListingEntry &entry) { return entry.folder; };
+    const bool hasFolders = std::any_of(entries.cbegin(), entries.cend(), isFolder);
+    const bool hasFiles = !std::all_of(entries.cbegin(), entries.cend(), isFolder);
+    // Written into one buffer, so a big folder's page is never copied while it grows.
+    QByteArray text;
+    qsizetype estimate = 0;
+    for (const ListingEntry &entry : entries)
+        estimate += EntryOverhead + prefix.size() + 2 * entry.name.size();
+    text.reserve(estimate + PageOverhead);
+    text += "<html><body>";
+    if (hasFolders) {
+        text += "<b>Directories:</b><br>";
+        for (const ListingEntry &entry : entries) {
+            if (entry.folder)
+                appendFolderEntry(text, prefix, entry);
+        }
     }
-    QByteArray text = "<html><body>";
-    if (!folders.isEmpty())
-        text += "<b>Directories:</b><br>" + folders;
-    if (!files.isEmpty()) {
-        text += "<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" cellspacing=\"2\">"
-            + QByteArray(1, LineEnd) + files + "</table>" + LineEnd;
+    if (hasFiles) {
+        text
+            += "<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" cellspacing=\"2\">";
+        text += LineEnd;
+        for (const ListingEntry &entry : entries) {
+            if (!entry.folder)
+                appendFileRow(text, prefix, entry, groupSeparator);
+        }
+        text += "</table>";
+        text += LineEnd;
     }
-    if (folders.isEmpty() && files.isEmpty())
+    if (!hasFolders && !hasFiles)
         text += "This folder is empty.";
-    return text + "</body></html>";
+    text += "</body></html>";
+    return text;
+}
+
+QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries)
+{
+    return page(folder, entries, LocaleFormat::groupSeparatorByte());
+}
+
+QList<ListingEntry> servedEntries(const ServedTree::Position &folder)
+{
+    QList<ListingEntry> served;
+    const QList<FileSystem::NamedEntry> entries = FileSystem::entriesOf(folder.folder());
+    served.reserve(entries.size());
+    for (const FileSystem::NamedEntry &entry : entries) {
+        const FileSystem::EntryInfo info = ServedTree::servedEntry(folder, entry);
+        if (info.kind == FileSystem::Kind::Folder || info.kind == FileSystem::Kind::Regular)
+            served.append({entry.name, info.kind == FileSystem::Kind::Folder, info.size});
+    }
+    return served;
 }
 
 } // namespace Listing
 
 QByteArray BuildDirListing(const QByteArray &webRoot, const QByteArray &requestPath)
 {
-    const QByteArray sep(1, FileSystem::Separator);
-    QByteArray root = ReplaceText(webRoot, "/", sep);
-    if (!root.endsWith(FileSystem::Separator))
-        root += sep;
-    const QByteArray folder = ReplaceText(root + Listing::folderPath(requestPath), sep + sep, sep);
-    const QByteArray canonicalRoot = FileSystem::canonicalPath(webRoot);
-
-    QList<ListingEntry> entries;
-    const auto names = FileSystem::entryNames(folder);
-    for (const QByteArray &name : names) {
-        const FileSystem::PathInfo info = ServedTree::lookupEntry(folder, name, canonicalRoot);
-        if (info.kind == FileSystem::Kind::Folder || info.kind == FileSystem::Kind::Regular)
-            entries.append({name, info.kind == FileSystem::Kind::Folder, info.size});
-    }
-    return Listing::page(requestPath, entries);
+    const std::optional<Request::ServedPath> path = Request::servedPathFor(requestPath);
+    if (!path)
+        return Listing::page({}, {});
+    const ServedTree::Target target = ServedTree::open(ServedTree::openRoot(webRoot), path->segments, true);
+    if (!target.inside)
+        return Listing::page(path->joined(), {});
+    return Listing::page(path->joined(), Listing::servedEntries(*target.inside));
 }

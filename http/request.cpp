@@ -1,7 +1,7 @@
 // Pure decisions about one request.
 #include "request.h"
 
-#include "filesystem.h"
+#include "names.h"
 #include "textops.h"
 
 #include <array>
@@ -13,35 +13,6 @@ namespace {
 
 const QByteArray Method = QByteArrayLiteral("GET ");
 const QByteArray Version = QByteArrayLiteral(" HTTP/1.");
-constexpr uchar FirstPrintable = 0x20;
-constexpr uchar Delete = 0x7F;
-
-bool hasControlByte(const QByteArray &path)
-{
-    for (const char c : path) {
-        if (uchar(c) < FirstPrintable || uchar(c) == Delete)
-            return true;
-    }
-    return false;
-}
-
-bool isRefusedSegment(const QByteArray &segment)
-{
-    return segment == "." || segment == ".." || FileSystem::isHiddenName(segment);
-}
-
-bool hasRefusedSegment(const QByteArray &path)
-{
-    qsizetype begin = 0;
-    for (qsizetype i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path.at(i) == '/' || path.at(i) == '\\') {
-            if (isRefusedSegment(path.mid(begin, i - begin)))
-                return true;
-            begin = i + 1;
-        }
-    }
-    return false;
-}
 
 } // namespace
 
@@ -60,15 +31,30 @@ QByteArray pathOf(const QByteArray &request)
     return TextBetween(request, Method, Version, ExactCompare, 1);
 }
 
-std::optional<QByteArray> localPathFor(const QByteArray &webRoot, const QByteArray &requestPath)
+QByteArray ServedPath::joined() const
 {
-    if (requestPath.isEmpty() || requestPath.contains('*') || requestPath.contains('?')
-        || hasControlByte(requestPath) || hasRefusedSegment(requestPath))
+    QByteArray path;
+    for (const QByteArray &segment : segments)
+        path += '/' + segment;
+    return path.isEmpty() ? QByteArrayLiteral("/") : path;
+}
+
+std::optional<ServedPath> servedPathFor(const QByteArray &requestPath)
+{
+    if (requestPath.isEmpty() || requestPath.contains('*') || requestPath.contains('?'))
         return std::nullopt;
-    const QByteArray separator(1, FileSystem::Separator);
-    QByteArray local = webRoot + separator + ReplaceText(requestPath, "/", separator);
-    local = ReplaceText(local, separator + separator, separator);
-    return ReplaceText(local, "%20", " ");
+    const QByteArray decoded = Names::percentDecoded(requestPath);
+    ServedPath path;
+    path.folderWanted = decoded.endsWith('/');
+    const QList<QByteArray> pieces = decoded.split('/');
+    for (const QByteArray &piece : pieces) {
+        if (piece.isEmpty())
+            continue;
+        if (!Names::isServableName(piece))
+            return std::nullopt;
+        path.segments.append(piece);
+    }
+    return path;
 }
 
 QByteArray contentTypeLine(const QByteArray &requestPath)

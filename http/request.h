@@ -1,7 +1,9 @@
-// Pure decisions about one request: whether it is complete, its path, where that lies and its type.
+// Pure decisions about one request: whether it is complete, its path, the names it leads through and its
+// type.
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 
 #include <optional>
 
@@ -18,15 +20,26 @@ bool matchesPattern(const QByteArray &received, qsizetype checkedBefore = 0);
 // The text between the first "GET " and the first " HTTP/1." behind it, unchanged.
 QByteArray pathOf(const QByteArray &request);
 
-// The one gate between a request path and the disk: the local path to look at,
-// or nothing when the request must be refused as not found. Refused: an empty
-// path, "*" or "?", control bytes (NUL included), "." and ".." segments between
-// "/" and "\" separators, and (where dot-names are hidden) any segment that
-// begins with ".". The path is always joined below the root with a separator of
-// its own, so a path without a leading "/" cannot reach a sibling of the root.
-// Doubled separators are folded once and "%20" becomes a space; no other escape
-// is decoded. What the path names on disk (links included) is judged afterwards.
-std::optional<QByteArray> localPathFor(const QByteArray &webRoot, const QByteArray &requestPath);
+// A request path judged safe: the names it leads through below the root.
+struct ServedPath
+{
+    // Decoded names, none empty, each one Names::isServableName.
+    QList<QByteArray> segments;
+    // The path ended in "/": only a folder answers it.
+    bool folderWanted = false;
+
+    // "/" + the segments joined by "/" (the root is "/").
+    QByteArray joined() const;
+};
+
+// The one gate between a request path and the disk: the names to walk below the
+// root, or nothing when the request must be refused as not found. Refused before
+// decoding: an empty path, "*" or "?" (a query, or a pattern). Then every
+// percent escape is decoded, and the decoded path is judged: split at "/",
+// empty segments dropped, every segment a servable name (no "." or "..", also
+// not between "" separators, nothing hidden, no control character or NUL).
+// What the names lead to on disk (links included) is judged while walking.
+std::optional<ServedPath> servedPathFor(const QByteArray &requestPath);
 
 // The "Content-Type: " line for the text after the first "." of the path, lower-cased.
 QByteArray contentTypeLine(const QByteArray &requestPath);

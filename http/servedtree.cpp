@@ -1,64 +1,183 @@
-// The served tree's decision over the file system.
+// The walk below the served root: name by name on open folders, links taken apart by hand.
 #include "servedtree.h"
+
+#include "names.h"
+
+#include <deque>
 
 namespace ServedTree {
 
 namespace {
 
-FileSystem::PathInfo notServed()
+using FileSystem::Kind;
+
+// As many links as the kernel follows on one path before it gives up.
+constexpr int MaximumLinks = 40;
+
+struct Walk
 {
-    return {};
+    Position position;
+    std::deque<QByteArray> pending;
+    int links = 0;
+};
+
+std::optional<QByteArray> relativeToRoot(const QByteArray &absolute, const Root &root)
+{
+    for (const QByteArray &prefix : {root.canonicalPath, root.givenPath}) {
+        if (prefix.isEmpty())
+            continue;
+        if (absolute == prefix)
+            return QByteArray();
+        const QByteArray folder = prefix.endsWith('/') ? prefix : prefix + '/';
+        if (absolute.startsWith(folder))
+            return absolute.mid(folder.size());
+    }
+    return std::nullopt;
 }
 
-bool servableKind(const FileSystem::PathInfo &info)
+// Puts the names of a link's text in front of the pending ones; false when it leads out.
+bool followLink(Walk &walk, const QByteArray &name)
 {
-    return !info.hidden && (info.kind == FileSystem::Kind::Folder || info.kind == FileSystem::Kind::Regular);
+    const std::optional<QByteArray> target = FileSystem::linkTargetAt(walk.position.folder(), name);
+    if (!target || target->isEmpty() || ++walk.links > MaximumLinks)
+        return false;
+    QByteArray relative = *target;
+    if (relative.startsWith('/')) {
+        const std::optional<QByteArray> inside = relativeToRoot(relative, walk.position.root());
+        if (!inside)
+            return false;
+        relative = *inside;
+        walk.position.backToRoot();
+    }
+    const QList<QByteArray> names = relative.split('/');
+    for (auto it = names.crbegin(); it != names.crend(); ++it)
+        walk.pending.push_front(*it);
+    return true;
+}
+
+bool onlySeparatorsPending(const Walk &walk)
+{
+    for (const QByteArray &name : walk.pending) {
+        if (!name.isEmpty() && name != ".")
+            return false;
+    }
+    return true;
+}
+
+// Walks the pending names through folders and links up to the last name, which
+// is left for the caller in the folder the walk stands in. An empty name: the
+// walk ended on that folder itself. Nothing: not served.
+std::optional<QByteArray> walkToLastName(Walk &walk)
+{
+    while (!walk.pending.empty()) {
+        const QByteArray name = walk.pending.front();
+        walk.pending.pop_front();
+        if (name.isEmpty() || name == ".")
+            continue;
+        if (name == "..") {
+            if (walk.position.atRoot())
+                return std::nullopt;
+            walk.position.leave();
+            continue;
+        }
+        if (!Names::isServableName(name))
+            return std::nullopt;
+        const FileSystem::EntryInfo entry = FileSystem::entryAt(walk.position.folder(), name);
+        if (entry.kind == Kind::Link) {
+            if (!followLink(walk, name))
+                return std::nullopt;
+            continue;
+        }
+        if (onlySeparatorsPending(walk) && entry.kind != Kind::Folder)
+            return name;
+        if (entry.kind != Kind::Folder)
+            return std::nullopt;
+        const std::optional<FileSystem::OpenedEntry> folder
+            = FileSystem::openAt(walk.position.folder(), name);
+        // Swapped for something else since it was looked at: not served this time.
+        if (!folder || folder->info.kind != Kind::Folder)
+            return std::nullopt;
+        walk.position.enter(folder->descriptor);
+    }
+    return QByteArray();
 }
 
 } // namespace
 
-bool isBelowRoot(const QByteArray &canonical, const QByteArray &canonicalRoot)
+std::shared_ptr<const Root> openRoot(const QByteArray &rootPath)
 {
-    if (canonicalRoot.isEmpty() || !canonical.startsWith(canonicalRoot))
-        return false;
-    return canonical.size() == canonicalRoot.size() || canonicalRoot.endsWith(FileSystem::Separator)
-        || canonical.at(canonicalRoot.size()) == FileSystem::Separator;
+    FileSystem::SharedDescriptor folder = FileSystem::openFolder(rootPath);
+    if (!folder)
+        return nullptr;
+    return std::make_shared<const Root>(
+        Root {std::move(folder), FileSystem::canonicalPath(rootPath), rootPath});
 }
 
-bool hasHiddenSegment(const QByteArray &relative)
+Position::Position(std::shared_ptr<const Root> root)
+    : m_root(std::move(root))
 {
-    const auto segments = relative.split(FileSystem::Separator);
-    for (const QByteArray &segment : segments) {
-        if (FileSystem::isHiddenName(segment))
-            return true;
+}
+
+const FileSystem::SharedDescriptor &Position::current() const
+{
+    return m_below.empty() ? m_root->folder : m_below.back();
+}
+
+void Position::enter(FileSystem::SharedDescriptor folder)
+{
+    m_below.push_back(std::move(folder));
+}
+
+void Position::leave()
+{
+    m_below.pop_back();
+}
+
+void Position::backToRoot()
+{
+    m_below.clear();
+}
+
+Target open(const std::shared_ptr<const Root> &root, const QList<QByteArray> &names, bool folderWanted)
+{
+    if (!root)
+        return {};
+    Walk walk {Position(root), std::deque<QByteArray>(names.cbegin(), names.cend())};
+    const std::optional<QByteArray> last = walkToLastName(walk);
+    if (!last)
+        return {};
+    Target target;
+    if (last->isEmpty()) {
+        target.opened = {walk.position.current(), FileSystem::infoOf(walk.position.folder())};
+        target.inside = walk.position;
+        return target;
     }
-    return false;
+    std::optional<FileSystem::OpenedEntry> opened = FileSystem::openAt(walk.position.folder(), *last);
+    if (!opened || (folderWanted && opened->info.kind != Kind::Folder))
+        return {};
+    target.opened = std::move(*opened);
+    if (target.kind() == Kind::Folder) {
+        walk.position.enter(target.opened.descriptor);
+        target.inside = walk.position;
+    }
+    return target;
 }
 
-FileSystem::PathInfo lookup(const QByteArray &localPath, const QByteArray &canonicalRoot)
+FileSystem::EntryInfo servedEntry(const Position &folder, const FileSystem::NamedEntry &entry)
 {
-    const FileSystem::PathInfo info = FileSystem::info(localPath);
-    if (!servableKind(info))
-        return notServed();
-    const QByteArray canonical = FileSystem::canonicalPath(localPath);
-    if (!isBelowRoot(canonical, canonicalRoot) || hasHiddenSegment(canonical.mid(canonicalRoot.size())))
-        return notServed();
-    return info;
-}
-
-FileSystem::PathInfo lookupEntry(const QByteArray &folder, const QByteArray &name,
-                                 const QByteArray &canonicalRoot)
-{
-    if (FileSystem::isHiddenName(name))
-        return notServed();
-    QByteArray path = folder;
-    if (!path.endsWith(FileSystem::Separator))
-        path += FileSystem::Separator;
-    path += name;
-    const FileSystem::PathInfo info = FileSystem::info(path);
-    if (info.link)
-        return lookup(path, canonicalRoot);
-    return servableKind(info) ? info : notServed();
+    if (!Names::isServableName(entry.name))
+        return {};
+    if (entry.info.kind == Kind::Folder || entry.info.kind == Kind::Regular)
+        return entry.info;
+    if (entry.info.kind != Kind::Link)
+        return {};
+    Walk walk {folder, {entry.name}};
+    const std::optional<QByteArray> last = walkToLastName(walk);
+    if (!last)
+        return {};
+    const FileSystem::EntryInfo info = last->isEmpty() ? FileSystem::infoOf(walk.position.folder())
+                                                       : FileSystem::entryAt(walk.position.folder(), *last);
+    return info.kind == Kind::Folder || info.kind == Kind::Regular ? info : FileSystem::EntryInfo();
 }
 
 } // namespace ServedTree

@@ -4,8 +4,14 @@
 #include "responseheader.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTest>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +29,41 @@ QByteArray served(const QByteArray &content)
         + content;
 }
 
+// Swaps a symbolic link between two targets as fast as it can: each swap is one
+// atomic exchange with a spare link, so the link always exists.
+class LinkSwapper
+{
+public:
+    LinkSwapper(const QByteArray &link, const QByteArray &first, const QByteArray &second)
+        : m_spare(link + ".spare")
+        , m_ready(::symlink(first.constData(), link.constData()) == 0
+                  && ::symlink(second.constData(), m_spare.constData()) == 0)
+        , m_thread([this, link] {
+            while (m_ready && !m_stop) {
+                if (::renameat2(AT_FDCWD, link.constData(), AT_FDCWD, m_spare.constData(), RENAME_EXCHANGE)
+                    == 0)
+                    ++m_swaps;
+            }
+        })
+    {
+    }
+    ~LinkSwapper()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::unlink(m_spare.constData());
+    }
+    bool ready() const { return m_ready; }
+    qint64 swaps() const { return m_swaps; }
+
+private:
+    QByteArray m_spare;
+    bool m_ready;
+    std::atomic<bool> m_stop {false};
+    std::atomic<qint64> m_swaps {0};
+    std::thread m_thread;
+};
+
 } // namespace
 
 class TestHttpSecurity : public QObject
@@ -36,6 +77,8 @@ private slots:
     void listingShowsOnlyWhatIsServed_data();
     void listingShowsOnlyWhatIsServed();
     void floodsAreCutOffAndTheServerGoesOn();
+    void swappedLinksNeverLeadOut_data();
+    void swappedLinksNeverLeadOut();
 
 private:
     std::unique_ptr<TestServer> m_server;
@@ -96,6 +139,8 @@ void TestHttpSecurity::requests_data()
     allowed("link inside the tree", "/link-in", "public");
     allowed("link back to the root", "/sub/up/pub.txt", "public");
     allowed("no leading slash stays in the root", "pub.txt", "public");
+    allowed("encoded letters", "/p%75%62.txt", "public");
+    allowed("encoded slash between names", "/sub%2Finner.txt", "inner");
 
     refused("parent", "/../outside/secret.txt");
     refused("parent with backslashes", "/..\\outside\\secret.txt");
@@ -108,8 +153,26 @@ void TestHttpSecurity::requests_data()
     refused("current", "/./pub.txt");
     refused("current alone", "/.");
     refused("current inside", "/sub/./inner.txt");
-    refused("encoded dots are only names", "/%2e%2e/outside/secret.txt");
-    refused("encoded slash is only a name", "/..%2Foutside%2Fsecret.txt");
+    refused("encoded parent", "/%2e%2e/outside/secret.txt");
+    refused("encoded parent in capitals", "/%2E%2E/outside/secret.txt");
+    refused("half-encoded parent", "/%2e./outside/secret.txt");
+    refused("encoded slashes", "/..%2Foutside%2Fsecret.txt");
+    refused("encoded slashes after a folder", "/sub%2f..%2f..%2foutside%2fsecret.txt");
+    refused("encoded backslashes", "/..%5coutside%5csecret.txt");
+    refused("encoded current", "/%2e/pub.txt");
+    refused("double-encoded parent", "/%252e%252e/outside/secret.txt");
+    refused("overlong UTF-8 dots", "/%c0%ae%c0%ae/outside/secret.txt");
+    refused("overlong UTF-8 slash", "/..%c0%afoutside%c0%afsecret.txt");
+    refused("invalid UTF-8", "/%ff%fe%fd");
+    refused("encoded hidden file", "/%2ehidden.txt");
+    refused("encoded hidden folder", "/%2Egit/config");
+    refused("encoded NUL", "/pub.txt%00");
+    refused("encoded NUL before an extension", "/pub%00.txt");
+    refused("encoded line feed", "/pub%0a.txt");
+    refused("encoded C1 control", "/pub%c2%85.txt");
+    refused("lone percent", "/%");
+    refused("not an escape", "/%zz");
+    refused("encoded star is a name", "/pub%2A");
     refused("%20 before dots", "/%20../outside/secret.txt");
     refused("%20 after dots", "/..%20/outside/secret.txt");
     refused("sibling through a missing slash", "-sibling/secret.txt");
@@ -197,6 +260,76 @@ void TestHttpSecurity::floodsAreCutOffAndTheServerGoesOn()
         QVERIFY(response.bytes.isEmpty());
     }
     QCOMPARE(exchange(m_server->port(), "GET /pub.txt HTTP/1.0\n\n").bytes, served("public"));
+}
+
+void TestHttpSecurity::swappedLinksNeverLeadOut_data()
+{
+    QTest::addColumn<QByteArray>("inside");
+    QTest::addColumn<QByteArray>("other");
+    QTest::addColumn<QList<QByteArray>>("paths");
+    QTest::addColumn<QByteArray>("fromInside"); // shows that an answer came from inside
+    QTest::addColumn<QList<QByteArray>>("forbidden");
+
+    const QList<QByteArray> folderPaths {"/swap/", "/swap/secret.txt", "/swap/config", "/swap/inner.txt"};
+    const QList<QByteArray> folderForbidden = Secrets + QList<QByteArray> {"secret.txt", "config"};
+    QTest::newRow("file and a file outside")
+        << QByteArray("pub.txt") << QByteArray("../outside/secret.txt") << QList<QByteArray> {"/swap"}
+        << QByteArray("public") << Secrets;
+    QTest::newRow("file and an absolute link out")
+        << QByteArray("pub.txt") << m_server->pathBytes("../outside/secret.txt")
+        << QList<QByteArray> {"/swap"} << QByteArray("public") << Secrets;
+    QTest::newRow("file and a hidden file") << QByteArray("pub.txt") << QByteArray(".hidden.txt")
+                                            << QList<QByteArray> {"/swap"} << QByteArray("public") << Secrets;
+    QTest::newRow("folder and a folder outside") << QByteArray("sub") << QByteArray("../outside")
+                                                 << folderPaths << QByteArray("inner") << folderForbidden;
+    QTest::newRow("folder and a hidden folder")
+        << QByteArray("sub") << QByteArray(".git") << folderPaths << QByteArray("inner") << folderForbidden;
+}
+
+void TestHttpSecurity::swappedLinksNeverLeadOut()
+{
+    QFETCH(QByteArray, inside);
+    QFETCH(QByteArray, other);
+    QFETCH(QList<QByteArray>, paths);
+    QFETCH(QByteArray, fromInside);
+    QFETCH(QList<QByteArray>, forbidden);
+    // Long enough for thousands of swaps, also on a busy machine.
+    constexpr int MinimumRaceMs = 2000;
+    constexpr int MaximumRaceMs = 60'000;
+    constexpr qint64 MinimumSwaps = 5000;
+    const QByteArray link = m_server->pathBytes("swap");
+    int answers = 0;
+    int insideAnswers = 0;
+    QMap<QByteArray, int> leaked;
+    qint64 swaps = 0;
+    {
+        LinkSwapper swapper(link, inside, other);
+        QVERIFY(swapper.ready());
+        QElapsedTimer clock;
+        clock.start();
+        while ((clock.elapsed() < MinimumRaceMs || swapper.swaps() < MinimumSwaps)
+               && clock.elapsed() < MaximumRaceMs) {
+            const Response response
+                = exchange(m_server->port(), "GET " + paths[answers % paths.size()] + " HTTP/1.0\n\n");
+            ++answers;
+            insideAnswers += response.body().contains(fromInside) ? 1 : 0;
+            for (const QByteArray &text : forbidden)
+                leaked[text] += response.bytes.contains(text) ? 1 : 0;
+        }
+        swaps = swapper.swaps();
+    }
+    ::unlink(link.constData());
+    QStringList leaks;
+    for (auto it = leaked.cbegin(); it != leaked.cend(); ++it)
+        leaks.append(QString::fromLatin1(it.key()) + u": "_s + QString::number(it.value()));
+    qInfo("%d answers during %lld swaps, %d from inside; answers holding %s", answers, swaps, insideAnswers,
+          qPrintable(leaks.join(u", "_s)));
+    for (auto it = leaked.cbegin(); it != leaked.cend(); ++it)
+        QVERIFY2(
+            it.value() == 0,
+            qPrintable(QString::number(it.value()) + u" answers held "_s + QString::fromLatin1(it.key())));
+    QVERIFY(swaps >= MinimumSwaps);
+    QVERIFY(insideAnswers > 0);
 }
 
 QTEST_GUILESS_MAIN(TestHttpSecurity)

@@ -3,6 +3,7 @@
 #include "localeformat.h"
 #include "progress.h"
 
+#include <QDateTime>
 #include <QLocale>
 #include <QTest>
 
@@ -14,8 +15,8 @@ class TestProgress : public QObject
 private slots:
     void twoDecimals_data();
     void twoDecimals();
-    void singleByte_data();
-    void singleByte();
+    void dateAndTime_data();
+    void dateAndTime();
     void line_data();
     void line();
     void noLineForAnEmptyFile();
@@ -51,27 +52,25 @@ void TestProgress::twoDecimals()
     QCOMPARE(shown, text);
 }
 
-void TestProgress::singleByte_data()
+void TestProgress::dateAndTime_data()
 {
+    QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QByteArray>("bytes");
 
-    QTest::newRow("ASCII") << u"3.418"_s << QByteArray("3.418");
-    QTest::newRow("Latin-1 no-break space") << u"1\u00A0234"_s
-                                            << QByteArray("1\xA0"
-                                                          "234");
-    QTest::newRow("narrow no-break space") << u"1\u202F234"_s
-                                           << QByteArray("1\xA0"
-                                                         "234");
-    QTest::newRow("Arabic-Indic digits") << u"\u0661\u066C\u0662\u0663\u0664"_s << QByteArray("1?234");
-    QTest::newRow("Latin-1 letters") << u"\u00E9\u00FF"_s << QByteArray("\xE9\xFF");
+    QTest::newRow("German") << u"de_DE"_s << u"07.12.2026 14:45:33"_s;
+    QTest::newRow("Swiss German") << u"de_CH"_s << u"07.12.2026 14:45:33"_s;
+    QTest::newRow("American English") << u"en_US"_s << u"12/7/2026 2:45:33 PM"_s;
+    QTest::newRow("British English") << u"en_GB"_s << u"07/12/2026 14:45:33"_s;
+    QTest::newRow("Spanish, zone in brackets dropped") << u"es_ES"_s << u"7/12/2026 14:45:33"_s;
+    QTest::newRow("Chinese, zone in front dropped") << u"zh_CN"_s << u"2026/12/7 14:45:33"_s;
 }
 
-void TestProgress::singleByte()
+void TestProgress::dateAndTime()
 {
+    QFETCH(QString, locale);
     QFETCH(QString, text);
-    QFETCH(QByteArray, bytes);
-    QCOMPARE(LocaleFormat::toSingleByte(text), bytes);
+    const QDateTime when(QDate(2026, 12, 7), QTime(14, 45, 33));
+    QCOMPARE(LocaleFormat::dateTimeText(when, QLocale(locale)), text);
 }
 
 void TestProgress::line_data()

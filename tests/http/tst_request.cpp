@@ -1,4 +1,5 @@
-// The request decisions: pattern, path, the gate to the disk, content types and header bytes.
+// The request decisions: pattern, path, the gate to the disk, names, content types and header bytes.
+#include "names.h"
 #include "request.h"
 #include "responseheader.h"
 
@@ -13,8 +14,12 @@ private slots:
     void patternResumesWherePartsJoin();
     void path_data();
     void path();
-    void localPath_data();
-    void localPath();
+    void servedPath_data();
+    void servedPath();
+    void percentDecoding_data();
+    void percentDecoding();
+    void servableNames_data();
+    void servableNames();
     void contentType_data();
     void contentType();
     void headers_data();
@@ -85,34 +90,47 @@ void TestRequest::path()
     QCOMPARE(Request::pathOf(request), path);
 }
 
-void TestRequest::localPath_data()
+void TestRequest::servedPath_data()
 {
     QTest::addColumn<QByteArray>("requestPath");
     QTest::addColumn<bool>("served");
-    QTest::addColumn<QByteArray>("local");
+    QTest::addColumn<QByteArray>("names"); // the segments joined by "/"
+    QTest::addColumn<bool>("folderWanted");
 
-    const auto served = [](const char *name, const QByteArray &path, const QByteArray &local) {
-        QTest::newRow(name) << path << true << local;
-    };
+    const auto served
+        = [](const char *name, const QByteArray &path, const QByteArray &names, bool folderWanted = false) {
+              QTest::newRow(name) << path << true << names << folderWanted;
+          };
     const auto refused = [](const char *name, const QByteArray &path) {
-        QTest::newRow(name) << path << false << QByteArray();
+        QTest::newRow(name) << path << false << QByteArray() << false;
     };
 
-    served("root", "/", "/srv/web/");
-    served("file", "/a.txt", "/srv/web/a.txt");
-    served("nested", "/music/live/a.mp3", "/srv/web/music/live/a.mp3");
-    served("%20 decoded", "/my%20music/", "/srv/web/my music/");
-    served("%2F stays literal", "/a%2Fb", "/srv/web/a%2Fb");
-    served("%2e stays literal", "/%2e%2e/x", "/srv/web/%2e%2e/x");
-    served("doubled separator", "/a//b", "/srv/web/a/b");
-    served("tripled separator folded once", "/a///b", "/srv/web/a//b");
-    served("leading doubled separator", "//a", "/srv/web//a");
-    served("no leading slash stays below the root", "-sibling/x", "/srv/web/-sibling/x");
-    served("drive letter is a name", "C:\\x", "/srv/web/C:\\x");
-    served("absolute URL is a name", "http://h/x", "/srv/web/http:/h/x");
-    served("dots inside a name", "/a..b/c...d", "/srv/web/a..b/c...d");
-    served("space before dots", "/ ../x", "/srv/web/ ../x");
-    served("bytes beyond ASCII pass", "/caf\xE9", "/srv/web/caf\xE9");
+    served("root", "/", "/", true);
+    served("file", "/a.txt", "/a.txt");
+    served("nested", "/music/live/a.mp3", "/music/live/a.mp3");
+    served("folder with trailing separator", "/music/", "/music", true);
+    served("%20 decoded", "/my%20music/", "/my music", true);
+    served("any escape decoded", "/Gleispl%C3%A4ne/M%c3%a4rz", "/Gleispl\xC3\xA4ne/M\xC3\xA4rz");
+    served("%2F decoded into a separator", "/a%2Fb", "/a/b");
+    served("encoded trailing separator", "/sub%2f", "/sub", true);
+    served("encoded star and question mark are names", "/a%2Ab%3F", "/a*b?");
+    served("encoded percent is a name", "/a%2520b.txt", "/a%20b.txt");
+    served("decoded only once", "/%252e%252e/x", "/%2e%2e/x");
+    served("lone percent stays", "/100%", "/100%");
+    served("percent with one digit stays", "/a%2", "/a%2");
+    served("%zz stays", "/a%zzb", "/a%zzb");
+    served("overlong UTF-8 dots are only a name", "/%c0%ae%c0%ae/x", "/\xC0\xAE\xC0\xAE/x");
+    served("invalid UTF-8 is only a name", "/%ff%fe", "/\xFF\xFE");
+    served("stray byte 0x85 is no control", "/a%85", "/a\x85");
+    served("doubled separator", "/a//b", "/a/b");
+    served("tripled separator", "/a///b", "/a/b");
+    served("leading doubled separator", "//a", "/a");
+    served("no leading slash stays below the root", "-sibling/x", "/-sibling/x");
+    served("drive letter is a name", "C:\\x", "/C:\\x");
+    served("absolute URL is a name", "http://h/x", "/http:/h/x");
+    served("dots inside a name", "/a..b/c...d", "/a..b/c...d");
+    served("space before dots", "/ ../x", "/ ../x");
+    served("bytes beyond ASCII pass", "/caf\xE9", "/caf\xE9");
 
     refused("empty", "");
     refused("star", "/*");
@@ -134,24 +152,103 @@ void TestRequest::localPath_data()
     refused("hidden folder on the way", "/a/.git/config");
     refused("hidden behind backslash", "/a\\.git");
     refused("parent with %20", "/..%20/x");
+    refused("encoded parent", "/%2e%2e/x");
+    refused("encoded parent in capitals", "/%2E%2E/x");
+    refused("half-encoded parent", "/.%2e/x");
+    refused("encoded current", "/%2e/x");
+    refused("encoded slashes around a parent", "/a%2F..%2Fx");
+    refused("encoded backslashes around a parent", "/a%5c..%5cx");
+    refused("encoded hidden name", "/%2ehidden");
     refused("NUL", QByteArray("/a\0b", 4));
     refused("NUL before an extension", QByteArray("/pub.txt\0.jpg", 13));
+    refused("encoded NUL", "/a%00b");
+    refused("encoded NUL before an extension", "/pub.txt%00.jpg");
     refused("line feed", "/a\nb");
+    refused("encoded line feed", "/a%0Ab");
     refused("carriage return", "/a\rb");
     refused("tab", "/a\tb");
     refused("escape", "/a\x1b");
     refused("delete", "/a\x7f");
+    refused("encoded delete", "/a%7F");
+    refused("encoded C1 control", "/a%C2%85b");
 }
 
-void TestRequest::localPath()
+void TestRequest::servedPath()
 {
     QFETCH(QByteArray, requestPath);
     QFETCH(bool, served);
-    QFETCH(QByteArray, local);
-    const std::optional<QByteArray> decided = Request::localPathFor("/srv/web", requestPath);
+    QFETCH(QByteArray, names);
+    QFETCH(bool, folderWanted);
+    const std::optional<Request::ServedPath> decided = Request::servedPathFor(requestPath);
     QCOMPARE(decided.has_value(), served);
-    if (served)
-        QCOMPARE(*decided, local);
+    if (!served)
+        return;
+    QCOMPARE(decided->joined(), names);
+    QCOMPARE(decided->folderWanted, folderWanted);
+    for (const QByteArray &segment : decided->segments)
+        QVERIFY(Names::isServableName(segment));
+}
+
+void TestRequest::percentDecoding_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("decoded");
+
+    QTest::newRow("nothing to decode") << QByteArray("/a b") << QByteArray("/a b");
+    QTest::newRow("every byte") << QByteArray("%00%1f%41%7e%80%ff")
+                                << QByteArray("\0\x1f"
+                                              "A~\x80\xff",
+                                              6);
+    QTest::newRow("both cases") << QByteArray("%c3%A4%C3%a4") << QByteArray("\xC3\xA4\xC3\xA4");
+    QTest::newRow("lone percent at the end") << QByteArray("a%") << QByteArray("a%");
+    QTest::newRow("one digit at the end") << QByteArray("a%4") << QByteArray("a%4");
+    QTest::newRow("not hexadecimal") << QByteArray("%zz%g0%0g") << QByteArray("%zz%g0%0g");
+    QTest::newRow("percent before an escape") << QByteArray("%%41") << QByteArray("%A");
+    QTest::newRow("once only") << QByteArray("%2541") << QByteArray("%41");
+    QTest::newRow("plus is no space") << QByteArray("a+b") << QByteArray("a+b");
+}
+
+void TestRequest::percentDecoding()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, decoded);
+    QCOMPARE(Names::percentDecoded(text), decoded);
+}
+
+void TestRequest::servableNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("servable");
+
+    QTest::newRow("plain") << QByteArray("a.txt") << true;
+    QTest::newRow("UTF-8") << QByteArray("\xC3\x9C"
+                                         "bersicht Gleisplan.pdf")
+                           << true;
+    QTest::newRow("markup and escapes") << QByteArray("<svg onload=alert(1)>%20#&\"'.txt") << true;
+    QTest::newRow("wildcards") << QByteArray("a*b?") << true;
+    QTest::newRow("backslash inside") << QByteArray("a\\b") << true;
+    QTest::newRow("dots after a space") << QByteArray(" ..") << true;
+    QTest::newRow("stray byte 0x85") << QByteArray("a\x85") << true;
+    QTest::newRow("stray lead byte") << QByteArray("a\xC2") << true;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("current") << QByteArray(".") << false;
+    QTest::newRow("parent") << QByteArray("..") << false;
+    QTest::newRow("hidden") << QByteArray(".profile") << false;
+    QTest::newRow("parent between backslashes") << QByteArray("a\\..\\b") << false;
+    QTest::newRow("hidden behind a backslash") << QByteArray("a\\.git") << false;
+    QTest::newRow("NUL") << QByteArray("a\0b", 3) << false;
+    QTest::newRow("bell") << QByteArray("bell\x07.txt") << false;
+    QTest::newRow("line feed at the end") << QByteArray("a\n") << false;
+    QTest::newRow("delete") << QByteArray("a\x7F") << false;
+    QTest::newRow("C1 control in UTF-8") << QByteArray("a\xC2\x85") << false;
+    QTest::newRow("last C1 control in UTF-8") << QByteArray("\xC2\x9F") << false;
+}
+
+void TestRequest::servableNames()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, servable);
+    QCOMPARE(Names::isServableName(name), servable);
 }
 
 void TestRequest::contentType_data()
