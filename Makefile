@@ -3,6 +3,8 @@ PACKAGES := cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins \
             libgl-dev curl wget python3 xvfb xauth
 # CPack's Debian package: dpkg-shlibdeps finds the libraries' packages, file finds the programs.
 PACKAGES += dpkg-dev file
+# The listing test looks at the pages in a real browser.
+PACKAGES += chromium
 BUILD    := build
 ASAN     := build-asan
 JOBS     := $(shell nproc)
