@@ -29,15 +29,16 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
     , m_window(window)
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
-    connect(&m_serial, &SerialPort::written, this, [this] {
-        if (m_tcpListen.waitingCount() > 0)
-            relayClientFrames();
-    });
+    connect(&m_serial, &SerialPort::written, this, &FrameRelay::relayClientFrames);
+    // "Trennen" or an unplugged adapter: what the client sent so far is dropped with the link.
+    connect(&m_serial, &SerialPort::portClosed, this, &FrameRelay::relayClientFrames);
     m_tcpListen.setReceiveLimit(kClientBacklog);
     connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
     connect(&m_tcpListen, &Socket::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
-    // A half frame of a client that has gone must not prefix the next client's frames.
-    connect(&m_tcpListen, &Socket::closed, this, [this] { m_tcpStream.clear(); });
+    // A client that has gone may have left input that still waits for the line.
+    connect(&m_tcpListen, &Socket::inputEnded, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpListen, &Socket::closed, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpListen, &Socket::released, this, &FrameRelay::onClientReleased);
     connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
     connect(&m_udpSend, &Socket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
 }
@@ -65,16 +66,33 @@ void FrameRelay::TCPListen_DataArrival()
 
 void FrameRelay::relayClientFrames()
 {
+    if (!m_serial.isOpen()) {
+        // Nobody to hand the frames to, and none of them may reach a later link.
+        m_tcpStream.discard(m_tcpListen.discardReceived());
+        finishClientInput();
+        return;
+    }
     // A client faster than the serial line waits: its bytes stay in the socket
     // (and TCP slows it down) instead of piling up in memory.
-    if (m_serial.isOpen() && m_serial.pendingWrite() > kSerialBacklog)
+    if (m_serial.pendingWrite() > kSerialBacklog)
         return;
-    const QList<QByteArray> frames = m_tcpStream.append(m_tcpListen.takeAll());
-    // With the link closed there is nobody to hand the frames to.
-    if (!m_serial.isOpen())
-        return;
-    for (const QByteArray &frame : frames)
+    for (const QByteArray &frame : m_tcpStream.append(m_tcpListen.takeAll()))
         m_serial.write(frame);
+    finishClientInput();
+}
+
+void FrameRelay::finishClientInput()
+{
+    // A half frame is dropped only once the last byte of its connection has been taken.
+    if (m_tcpListen.atEnd() && m_tcpListen.waitingCount() == 0)
+        m_tcpStream.clear();
+}
+
+void FrameRelay::onClientReleased()
+{
+    // "Schließen": what the client sent and the line has not written yet goes no further.
+    m_serial.discardOutput();
+    m_tcpStream.clear();
 }
 
 void FrameRelay::UDPListen_DataArrival()
@@ -104,6 +122,7 @@ void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
     m_tcpListen.close();
     m_tcpStream.clear();
     m_tcpListen.accept(RequestID);
+    // The digits are the window's own text, kept as users know it.
     m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
 }
 

@@ -28,6 +28,8 @@ public:
 
 private:
     void relayClientFrames();
+    void finishClientInput();
+    void onClientReleased();
 
     SerialPort &m_serial;
     Socket &m_tcpListen;

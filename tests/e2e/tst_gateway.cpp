@@ -151,6 +151,12 @@ struct Gateway
             d.click("Command3");
     }
     TrackBox &box() { return *plugged; }
+    // A new track box behind the same port number, as after plugging in another adapter.
+    void replug()
+    {
+        plugged = std::make_unique<TrackBox>();
+        devicePath = plugged->portPath();
+    }
     // Why the window could not be set up for the test (a fixed port taken by another program, say).
     QString problem() const
     {
@@ -328,26 +334,101 @@ private slots:
         QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {a, b, kSpaceEnds, c}));
     }
 
+    void aClientFasterThanTheLineIsSlowedDownNotBuffered_data()
+    {
+        QTest::addColumn<bool>("leavesAfterSending");
+        QTest::newRow("client stays") << false;
+        // Its input is still held back then; all of it goes out, cut where the client cut it.
+        QTest::newRow("client leaves after sending") << true;
+    }
     void aClientFasterThanTheLineIsSlowedDownNotBuffered()
     {
+        QFETCH(bool, leavesAfterSending);
         GATEWAY(g);
         g.connectLink();
         g.box().clearReceivedFrames();
         QTcpSocket client;
         g.attach(client);
         g.box().setReading(false); // the line stalls
-        constexpr quint32 count = 100'000;
+        constexpr quint32 count = 60'000;
         QByteArray all;
         for (quint32 n = 0; n < count; ++n)
             all += TrackBox::streamFrame(n);
         client.write(all);
+        if (leavesAfterSending)
+            client.disconnectFromHost();
         QTest::qWait(500);
         // Two backlogs of 64 KiB at the most, whatever the client sends.
         QVERIFY2(g.w.serialPort()->pendingWrite() <= 2 * 64 * 1024,
                  qPrintable(QString::number(g.w.serialPort()->pendingWrite())));
         g.box().setReading(true);
         QTRY_COMPARE_WITH_TIMEOUT(g.box().receivedCount(), qint64(count), 20'000);
-        QCOMPARE(g.box().receivedFrames().join(), all);
+        QTest::qWait(50);
+        QCOMPARE(g.box().receivedCount(), qint64(count));
+        QVERIFY(g.box().receivedFrames().join() == all);
+    }
+
+    // Frames the line had not written yet when the link or the endpoint ended go nowhere: not
+    // to the next link, not to the next client.
+    void staleFramesNeverReachALaterLink_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("Trennen") << u"Trennen"_s;
+        QTest::newRow("adapter unplugged") << u"unplug"_s;
+        QTest::newRow("Schließen") << u"Schließen"_s;
+    }
+    void staleFramesNeverReachALaterLink()
+    {
+        QFETCH(QString, end);
+        GATEWAY(g);
+        g.connectLink();
+        QTcpSocket client;
+        g.attach(client);
+        g.box().setReading(false);
+        QByteArray all;
+        for (quint32 n = 0; n < 60'000; ++n)
+            all += TrackBox::streamFrame(n);
+        // Half a frame more: the line must not take it for the start of a later frame.
+        client.write(all + TrackBox::streamFrame(60'000).first(6));
+        QTRY_COMPARE_WITH_TIMEOUT(client.bytesToWrite(), 0, 10'000);
+        QTest::qWait(200);
+        QVERIFY(g.w.serialPort()->pendingWrite() > 0);
+
+        if (end == u"Trennen"_s) {
+            g.d.click("Command5");
+        } else if (end == u"unplug"_s) {
+            g.box().unplug();
+            QTRY_COMPARE(g.d.label("Label5"), u"Verbindung getrennt"_s);
+            g.replug();
+        } else {
+            g.d.click("Command2");
+        }
+        g.box().clearReceivedFrames();
+        g.box().setReading(true);
+        QTest::qWait(200);
+        // Only what had already passed into the track box's terminal (4 KiB) was on its way.
+        QVERIFY2(g.box().receivedCount() * 13 <= 4096, qPrintable(QString::number(g.box().receivedCount())));
+        g.box().clearReceivedFrames();
+
+        const QByteArray later = TrackBox::streamFrame(424242);
+        if (end == u"Schließen"_s) {
+            g.d.open();
+            QTcpSocket next;
+            g.attach(next);
+            next.write(later);
+            QTRY_COMPARE(g.box().receivedCount(), qint64(1));
+            QTest::qWait(100);
+            QCOMPARE(g.box().receivedFrames(), QList<QByteArray> {later});
+            return;
+        }
+        g.d.click("Command3");
+        g.connectLink();
+        QCOMPARE(g.d.label("Label5"), u"Gleisbox-ID: 47431234"_s);
+        // The client is still there; what it sends now goes out, cut in the right places.
+        client.write(TrackBox::streamFrame(60'000).sliced(6) + later);
+        QTRY_COMPARE(g.box().receivedCount(), qint64(2));
+        QTest::qWait(100);
+        QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {kPingRequest, later}));
     }
 
     void framesWhileTheLinkIsClosedAreDropped()
