@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -429,6 +431,65 @@ private slots:
         QTRY_COMPARE(g.box().receivedCount(), qint64(2));
         QTest::qWait(100);
         QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {kPingRequest, later}));
+    }
+
+    void aClientThatDoesNotReadGetsWholeFramesAndACount()
+    {
+        GATEWAY(g);
+        g.connectLink();
+        // A client with a small window that reads nothing while the track box streams.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const auto closeAtEnd = qScopeGuard([fd] { ::close(fd); });
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in endpoint {};
+        endpoint.sin_family = AF_INET;
+        endpoint.sin_port = htons(15731);
+        endpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&endpoint), sizeof endpoint) == 0);
+        QTRY_COMPARE(g.w.tcpListen()->state(), Socket::Connected);
+
+        constexpr qint64 Streamed = 300'000;
+        constexpr qint64 Bound = 1024 * 1024;
+        bool finished = false;
+        connect(&g.box(), &TrackBox::streamFinished, this, [&] { finished = true; });
+        g.box().stream(Streamed, 0);
+        qint64 mostWaiting = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (!finished && clock.elapsed() < 60'000) {
+            QTest::qWait(5);
+            mostWaiting = qMax(mostWaiting, g.w.tcpListen()->bytesToWrite());
+        }
+        QVERIFY(finished);
+        QVERIFY2(mostWaiting <= Bound, qPrintable(QString::number(mostWaiting)));
+        QCOMPARE(g.d.label("LFileProgress"), u"TCP-Client liest nicht, Frames werden verworfen"_s);
+
+        // Now it reads: whole frames in order, and the count of the others is shown.
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        QByteArray got;
+        char buffer[65536];
+        for (clock.restart(); clock.elapsed() < 2000;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                got.append(buffer, n);
+                clock.restart();
+            }
+            QTest::qWait(n > 0 ? 0 : 5);
+        }
+        QCOMPARE(got.size() % 13, 0);
+        std::optional<quint32> previous;
+        for (qsizetype at = 0; at < got.size(); at += 13) {
+            const std::optional<quint32> number
+                = TrackBox::streamFrameNumber(QByteArrayView(got).sliced(at, 13));
+            QVERIFY2(number, qPrintable(QString::number(at)));
+            QVERIFY(!previous || *number > *previous);
+            previous = number;
+        }
+        const qint64 dropped = Streamed - got.size() / 13;
+        QVERIFY(dropped > 0);
+        QCOMPARE(g.d.label("LFileProgress"),
+                 u"TCP-Client liest wieder, "_s + QString::number(dropped) + u" Frames verworfen"_s);
     }
 
     void framesWhileTheLinkIsClosedAreDropped()
