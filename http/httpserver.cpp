@@ -37,6 +37,7 @@ HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindo
     connect(&winsock1, &SocketArray::dataArrival, this, &HttpServer::Winsock1_DataArrival);
     connect(&winsock1, &SocketArray::sendProgress, this, &HttpServer::Winsock1_SendProgress);
     connect(&winsock1, &SocketArray::sendComplete, this, &HttpServer::WinSock1_SendComplete);
+    connect(&winsock1, &SocketArray::inputEnded, this, &HttpServer::peerFinishedSending);
     connect(&winsock1, &SocketArray::closed, this, &HttpServer::WinSock1_Close);
     connect(&tSendData, &TimerArray::tick, this, &HttpServer::TSendData_Timer);
     connect(&m_pageBuilder, &PageBuilder::built, this, &HttpServer::pageBuilt);
@@ -151,6 +152,14 @@ void HttpServer::WinSock1_SendComplete(int index)
         return;
     m_tSendData.setInterval(index, int(SendInterval.count()));
     m_tSendData.setEnabled(index, true);
+}
+
+// A client that shut down its sending side after a whole request still gets the whole answer
+// (the slot closes when it is sent); before that, nothing can be answered any more.
+void HttpServer::peerFinishedSending(int index)
+{
+    if (size_t(index) < m_slots.size() && !m_slots[size_t(index)].RequestTaken)
+        WinSock1_Close(index);
 }
 
 void HttpServer::WinSock1_Close(int index)

@@ -52,6 +52,7 @@ private:
     void WinSock1_ConnectionRequest(int index, qint64 requestId);
     void Winsock1_DataArrival(int index, qint64 bytesTotal);
     void WinSock1_SendComplete(int index);
+    void peerFinishedSending(int index);
     void Winsock1_SendProgress(int index, qint64 bytesSent);
     void TSendData_Timer(int index);
 

@@ -98,13 +98,29 @@ bool SerialPort::open()
     if (m_rts && m_port->flowControl() != QSerialPort::HardwareControl)
         m_port->setRequestToSend(true);
     m_port->clearError();
+    ++m_opened;
     return true;
 }
 
 void SerialPort::close()
 {
     if (m_port->isOpen())
-        m_port->close();
+        closePort();
+}
+
+void SerialPort::closePort()
+{
+    // The port keeps its write buffer over a close and would send it on the next link; the
+    // driver may still hold bytes too (and a real adapter waits for them on close).
+    m_port->clear(QSerialPort::Output);
+    m_port->close();
+    emit portClosed();
+}
+
+void SerialPort::discardOutput()
+{
+    if (m_port->isOpen())
+        m_port->clear(QSerialPort::Output);
 }
 
 bool SerialPort::isOpen() const
@@ -141,12 +157,23 @@ void SerialPort::onError(int error)
     if (error == QSerialPort::NoError)
         return;
     m_error = m_port->errorString();
-    // The device is gone (unplugged adapter, or a pseudo-terminal whose other
-    // end closed, which reports read errors without end). Closing stops the
-    // flood; the owner hears of it once.
+    // The device is gone (unplugged adapter, or a pseudo-terminal whose other end closed,
+    // which reports read errors without end). Closing stops the flood; the owner hears of it
+    // once. The close waits for the event loop: closing frees the port's own notifiers, and
+    // this runs inside one of their signals.
     const bool gone = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
-    if (gone && m_port->isOpen()) {
-        m_port->close();
-        emit deviceLost();
-    }
+    if (!gone || !m_port->isOpen() || m_lossNoticed)
+        return;
+    m_lossNoticed = true;
+    const quint64 lostOpen = m_opened;
+    QMetaObject::invokeMethod(
+        this,
+        [this, lostOpen] {
+            m_lossNoticed = false;
+            if (m_opened != lostOpen || !m_port->isOpen())
+                return;
+            closePort();
+            emit deviceLost();
+        },
+        Qt::QueuedConnection);
 }

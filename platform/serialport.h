@@ -33,6 +33,7 @@ public:
     void setRtsCtsHandshake(bool on);
 
     bool open();
+    // Also drops what still waits to go out: it belongs to the link that ends here.
     void close();
     bool isOpen() const;
 
@@ -41,6 +42,8 @@ public:
     bool write(const QByteArray &data);
     // Bytes handed to write() that the device has not taken yet.
     qint64 pendingWrite() const;
+    // Drops every byte handed to write() that the device has not sent yet, ours and the driver's.
+    void discardOutput();
 
     QString errorString() const { return m_error; }
 
@@ -50,13 +53,19 @@ signals:
     void written();
     // The device went away under an open port (unplugged).
     void deviceLost();
+    // The port was closed, by close() or because its device went away.
+    void portClosed();
 
 private:
     void onError(int error);
+    void closePort();
 
     PortTable m_table;
     QSerialPort *m_port;
     int m_portNumber = 0;
     bool m_rts = false;
+    // Counts the opens, so a close planned for a lost device never hits the port opened after it.
+    quint64 m_opened = 0;
+    bool m_lossNoticed = false;
     QString m_error;
 };

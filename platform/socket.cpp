@@ -1,27 +1,50 @@
-// The socket service over QTcpServer, QTcpSocket and QUdpSocket.
+// The socket service over non-blocking descriptors watched by socket notifiers.
 #include "socket.h"
+
+#include "socketcalls.h"
 
 #include <QHash>
 #include <QHostInfo>
-#include <QNetworkDatagram>
 #include <QNetworkInterface>
-#include <QPointer>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QUdpSocket>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QTimer>
 
+#include <cerrno>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// Connections taken from a listener but not yet accepted, by request id.
-// Taking them out of the server at once means a listener closed before the
-// accept (the frame endpoint accepts on itself) loses nothing.
-QHash<qint64, QPointer<QTcpSocket>> &pendingRequests()
+// Input is read in pieces of this size, and at most this much per readiness, so that one
+// busy peer cannot hold the event loop.
+constexpr qint64 ReadPiece = 64 * 1024;
+constexpr qint64 MostReadPerPass = 256 * 1024;
+// Connections a listener takes per readiness before other events get their turn.
+constexpr int MostAcceptsPerPass = 64;
+// The kernel's datagram queue is emptied at every readiness into ours, which holds at most
+// this many while handlers run; a flood beyond that is dropped as the kernel would drop it.
+constexpr int MostDatagramsPerPass = 65536;
+constexpr qsizetype MostQueuedDatagrams = 100'000;
+// Sent bytes are cut off the front of the queue only now and then, not per write.
+constexpr qsizetype CompactAfter = 64 * 1024;
+// What the peer has sent up to a discard is in the kernel's queue, which is never larger.
+constexpr qint64 MostDiscardedAtOnce = 16 * 1024 * 1024;
+// The system's send buffer of a connection with a send limit; it grows by itself otherwise.
+constexpr int LimitedSendBuffer = 64 * 1024;
+// Out of descriptors, a listener tries again after this pause, or as soon as one frees.
+constexpr int AcceptRetryMs = 50;
+
+// Room for the largest datagram; reads never nest, so one buffer serves every socket.
+char scratch[ReadPiece];
+
+// Connections taken from a listener but not yet accepted, by request id. Holding them
+// apart from the listener means one closed before the accept (the frame endpoint accepts
+// on itself) loses nothing.
+QHash<qint64, int> &pendingRequests()
 {
-    static QHash<qint64, QPointer<QTcpSocket>> requests;
+    static QHash<qint64, int> requests;
     return requests;
 }
 
@@ -31,61 +54,96 @@ qint64 nextRequestId()
     return ++id;
 }
 
+// Listeners that ran out of descriptors and wait for one to free.
+QSet<Socket *> &pausedListeners()
+{
+    static QSet<Socket *> listeners;
+    return listeners;
+}
+
 } // namespace
 
 Socket::Socket(QObject *parent)
     : QObject(parent)
-    , m_udp(new QUdpSocket(this))
+    , m_readNotifier(new QSocketNotifier(QSocketNotifier::Read, this))
+    , m_writeNotifier(new QSocketNotifier(QSocketNotifier::Write, this))
 {
-    connect(m_udp, &QUdpSocket::readyRead, this, &Socket::onUdpReadyRead);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &Socket::onReadable);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &Socket::onWritable);
 }
 
 Socket::~Socket()
 {
-    close();
+    pausedListeners().remove(this);
+    releaseDescriptor();
 }
 
 bool Socket::listen()
 {
-    if (!m_server) {
-        m_server = new QTcpServer(this);
-        connect(m_server, &QTcpServer::newConnection, this, &Socket::onNewConnection);
-    }
-    // The server decides how many connections it takes; the kernel keeps the rest waiting.
-    m_server->setMaxPendingConnections(1 << 15);
-    if (!m_server->listen(QHostAddress::AnyIPv4, m_localPort))
-        return fail(describe(m_server->serverError(), m_server->errorString()));
-    m_localPort = m_server->serverPort();
-    m_state = Listening;
+    releaseDescriptor();
+    reset();
+    m_protocol = Tcp;
+    const SocketCalls::Opened listener = SocketCalls::tcpListener(m_localPort);
+    if (listener.fd < 0)
+        return fail(describe(listener.error));
+    m_localPort = SocketCalls::boundPort(listener.fd);
+    adopt(listener.fd, Listening);
     return true;
 }
 
 bool Socket::bind(quint16 localPort, const QString &localHost)
 {
+    releaseDescriptor();
+    reset();
+    m_protocol = Udp;
     m_localPort = localPort;
     const QHostAddress address = resolveIPv4(localHost);
     if (address.isNull())
-        return fail(describe(QAbstractSocket::HostNotFoundError, localHost));
-    if (!m_udp->bind(address, localPort))
-        return fail(describe(m_udp->error(), m_udp->errorString()));
-    m_localPort = m_udp->localPort();
-    m_state = Open;
+        return fail(u"Host nicht gefunden: "_s + localHost);
+    const SocketCalls::Opened socket = SocketCalls::udpSocket(address.toIPv4Address(), localPort);
+    if (socket.fd < 0)
+        return fail(describe(socket.error));
+    m_localPort = SocketCalls::boundPort(socket.fd);
+    adopt(socket.fd, Open);
     return true;
 }
 
 bool Socket::connectTo(const QString &remoteHost, quint16 remotePort)
 {
+    m_protocol = Udp;
     m_remotePort = remotePort;
-    m_remoteAddress = resolveIPv4(remoteHost);
-    if (m_remoteAddress.isNull())
-        return fail(describe(QAbstractSocket::HostNotFoundError, remoteHost));
-    // An unconnected socket that names the target on every datagram: a
-    // "port unreachable" answer from a peer that is not listening yet then
-    // cannot turn the next send into an error.
-    if (m_udp->state() == QAbstractSocket::UnconnectedState
-        && !m_udp->bind(QHostAddress(QHostAddress::AnyIPv4), 0))
-        return fail(describe(m_udp->error(), m_udp->errorString()));
+    const QHostAddress address = resolveIPv4(remoteHost);
+    if (address.isNull())
+        return fail(u"Host nicht gefunden: "_s + remoteHost);
+    // An unconnected socket that names the target on every datagram: a "port unreachable"
+    // answer from a peer that is not listening yet then cannot turn the next send into an error.
+    if (m_fd < 0) {
+        const SocketCalls::Opened socket = SocketCalls::udpSocket(0, 0);
+        if (socket.fd < 0)
+            return fail(describe(socket.error));
+        adopt(socket.fd, Open);
+    }
+    m_remoteAddress = address.toIPv4Address();
+    m_hasRemote = true;
     m_state = Open;
+    return true;
+}
+
+bool Socket::accept(qint64 requestId)
+{
+    const auto request = pendingRequests().constFind(requestId);
+    if (request == pendingRequests().cend()) {
+        m_error = u"Verbindung nicht mehr vorhanden"_s;
+        return false;
+    }
+    const int connection = request.value();
+    pendingRequests().erase(request);
+    releaseDescriptor();
+    reset();
+    m_protocol = Tcp;
+    if (m_sendLimit > 0)
+        SocketCalls::fixSendBuffer(connection, LimitedSendBuffer);
+    adopt(connection, Connected);
     return true;
 }
 
@@ -93,168 +151,366 @@ bool Socket::fail(const QString &reason)
 {
     m_error = reason;
     // The socket is left closed, so that the next attempt sets it up anew.
-    close();
+    releaseDescriptor();
+    reset();
     return false;
 }
 
-QString Socket::describe(QAbstractSocket::SocketError error, const QString &detail)
+QString Socket::describe(int error)
 {
     switch (error) {
-    case QAbstractSocket::AddressInUseError: return u"Port wird bereits verwendet"_s;
-    case QAbstractSocket::SocketAccessError: return u"keine Berechtigung"_s;
-    case QAbstractSocket::SocketAddressNotAvailableError: return u"Adresse gehört nicht zu diesem Rechner"_s;
-    case QAbstractSocket::HostNotFoundError: return u"Host nicht gefunden: "_s + detail;
-    case QAbstractSocket::SocketResourceError: return u"keine Sockets mehr frei"_s;
-    default: return u"Netzwerkfehler ("_s + detail + u")"_s;
+    case EADDRINUSE: return u"Port wird bereits verwendet"_s;
+    case EACCES:
+    case EPERM: return u"keine Berechtigung"_s;
+    case EADDRNOTAVAIL: return u"Adresse gehört nicht zu diesem Rechner"_s;
+    case ECONNRESET: return u"Verbindung von der Gegenseite zurückgesetzt"_s;
+    case EPIPE: return u"Verbindung von der Gegenseite beendet"_s;
+    default:
+        if (SocketCalls::outOfDescriptors(error))
+            return u"keine Sockets mehr frei"_s;
+        return u"Netzwerkfehler ("_s + qt_error_string(error) + u")"_s;
     }
 }
 
-bool Socket::accept(qint64 requestId)
+void Socket::adopt(int fd, State state)
 {
-    QPointer<QTcpSocket> connection = pendingRequests().take(requestId);
-    if (!connection || connection->state() != QAbstractSocket::ConnectedState) {
-        if (connection)
-            connection->deleteLater();
-        m_error = u"Verbindung nicht mehr vorhanden"_s;
-        return false;
-    }
-    if (m_server)
-        m_server->close();
-    adopt(connection);
-    return true;
+    m_fd = fd;
+    ++m_generation;
+    m_state = state;
+    m_readNotifier->setSocket(fd);
+    m_readNotifier->setEnabled(true);
+    // Watched only while something waits to be sent.
+    m_writeNotifier->setSocket(fd);
 }
 
-void Socket::adopt(QTcpSocket *connection)
+void Socket::releaseDescriptor()
 {
-    dropConnection();
-    m_connection = connection;
-    connection->setParent(this);
-    connection->setReadBufferSize(m_receiveLimit);
-    m_state = Connected;
-    connect(connection, &QTcpSocket::readyRead, this,
-            [this, connection] { emit dataArrival(connection->bytesAvailable()); });
-    connect(connection, &QTcpSocket::bytesWritten, this, [this, connection](qint64 bytes) {
-        emit sendProgress(bytes);
-        if (connection == m_connection && connection->bytesToWrite() == 0)
-            emit sendComplete();
-    });
-    connect(connection, &QTcpSocket::disconnected, this, [this, connection] {
-        if (connection != m_connection)
-            return;
-        m_state = Closing;
-        emit closed();
-    });
-    // Data that came with the connection is announced like any later arrival.
-    if (connection->bytesAvailable() > 0) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, connection] {
-                if (connection == m_connection && connection->bytesAvailable() > 0)
-                    emit dataArrival(connection->bytesAvailable());
-            },
-            Qt::QueuedConnection);
-    }
-}
-
-void Socket::dropConnection()
-{
-    if (!m_connection)
+    if (m_fd < 0)
         return;
-    QTcpSocket *old = m_connection;
-    m_connection = nullptr;
-    old->disconnect(this);
-    old->abort();
-    // Never delete a socket from inside its own signal.
-    old->deleteLater();
+    // Off before the number is given back: the system may hand it to the next socket at once.
+    m_readNotifier->setEnabled(false);
+    m_writeNotifier->setEnabled(false);
+    SocketCalls::closeDescriptor(std::exchange(m_fd, -1));
+    ++m_generation;
+    resumeListeners();
 }
 
-void Socket::onNewConnection()
+// Forgets everything of the last descriptor. The delivery and accept loops are left alone:
+// they belong to callers further up the stack, which finish them.
+void Socket::reset()
 {
-    while (m_server && m_server->hasPendingConnections()) {
-        QTcpSocket *connection = m_server->nextPendingConnection();
-        connection->setParent(nullptr);
-        const qint64 id = nextRequestId();
-        pendingRequests().insert(id, connection);
-        emit connectionRequest(id);
-        // A request nobody accepted is refused rather than left hanging.
-        if (QPointer<QTcpSocket> left = pendingRequests().take(id)) {
-            left->abort();
-            left->deleteLater();
+    m_state = Closed;
+    m_received.clear();
+    m_inputEnded = false;
+    m_datagrams.clear();
+    m_datagram.clear();
+    m_outgoing.clear();
+    m_outgoingOffset = 0;
+    m_dataPending = false;
+    m_endPending = false;
+    m_failurePending = false;
+    if (m_acceptPaused) {
+        m_acceptPaused = false;
+        pausedListeners().remove(this);
+        m_acceptRetry->stop();
+    }
+}
+
+void Socket::close()
+{
+    const bool hadConnection = m_protocol == Tcp && (m_state == Connected || m_state == Closing);
+    releaseDescriptor();
+    reset();
+    if (hadConnection)
+        emit released();
+}
+
+// ---- Readiness: activations are hints; the descriptor decides what is really there ----
+
+void Socket::onReadable()
+{
+    if (m_fd < 0 || m_readNotifier->socket() != m_fd)
+        return;
+    switch (m_state) {
+    case Listening: acceptWaiting(); break;
+    case Open: receiveDatagrams(); break;
+    case Connected: receiveStream(); break;
+    default: m_readNotifier->setEnabled(false); break;
+    }
+}
+
+void Socket::acceptWaiting()
+{
+    if (m_accepting) {
+        // A request handler further up lets events run; its loop takes this connection next.
+        m_readNotifier->setEnabled(false);
+        return;
+    }
+    m_accepting = true;
+    const quint64 generation = m_generation;
+    for (int taken = 0; taken < MostAcceptsPerPass && m_generation == generation; ++taken) {
+        const SocketCalls::Opened connection = SocketCalls::acceptConnection(m_fd);
+        if (connection.fd >= 0) {
+            offer(connection.fd);
+            continue;
+        }
+        // A connection reset before it was taken costs nothing; the next may be fine.
+        if (connection.error == ECONNABORTED || connection.error == EPROTO)
+            continue;
+        if (SocketCalls::outOfDescriptors(connection.error))
+            pauseAccepting();
+        break;
+    }
+    m_accepting = false;
+    if (m_state == Listening && m_fd >= 0 && !m_acceptPaused)
+        m_readNotifier->setEnabled(true);
+}
+
+void Socket::offer(int connection)
+{
+    const qint64 id = nextRequestId();
+    pendingRequests().insert(id, connection);
+    emit connectionRequest(id);
+    // A request nobody accepted is refused rather than left hanging.
+    const auto left = pendingRequests().constFind(id);
+    if (left != pendingRequests().cend()) {
+        SocketCalls::closeDescriptor(left.value());
+        pendingRequests().erase(left);
+        resumeListeners();
+    }
+}
+
+// Accepting again at once would fail again at once: the listener waits for a descriptor to
+// free (any socket closing) or for a short pause, and the clients wait in the backlog.
+void Socket::pauseAccepting()
+{
+    m_acceptPaused = true;
+    m_readNotifier->setEnabled(false);
+    pausedListeners().insert(this);
+    if (!m_acceptRetry) {
+        m_acceptRetry = new QTimer(this);
+        m_acceptRetry->setSingleShot(true);
+        m_acceptRetry->setInterval(AcceptRetryMs);
+        connect(m_acceptRetry, &QTimer::timeout, this, &Socket::resumeAccepting);
+    }
+    m_acceptRetry->start();
+}
+
+void Socket::resumeAccepting()
+{
+    if (!m_acceptPaused)
+        return;
+    m_acceptPaused = false;
+    pausedListeners().remove(this);
+    m_acceptRetry->stop();
+    if (m_state == Listening && m_fd >= 0 && !m_accepting)
+        m_readNotifier->setEnabled(true);
+}
+
+void Socket::resumeListeners()
+{
+    const QSet<Socket *> paused = std::exchange(pausedListeners(), {});
+    for (Socket *listener : paused)
+        listener->resumeAccepting();
+}
+
+void Socket::receiveStream()
+{
+    const qsizetype before = m_received.size();
+    for (qint64 taken = 0; taken < MostReadPerPass && !m_inputEnded;) {
+        const qint64 room
+            = m_receiveLimit > 0 ? qMin(ReadPiece, m_receiveLimit - m_received.size()) : ReadPiece;
+        if (room <= 0)
+            break;
+        int error = 0;
+        const qint64 got = SocketCalls::receive(m_fd, scratch, room, error);
+        if (got > 0) {
+            m_received.append(scratch, got);
+            taken += got;
+        } else if (got == 0) {
+            m_inputEnded = true;
+            m_endPending = true;
+        } else {
+            if (error != EAGAIN)
+                failConnection(error);
+            break;
         }
     }
+    if (m_received.size() > before)
+        m_dataPending = true;
+    updateReading();
+    deliverEvents();
 }
 
-void Socket::onUdpReadyRead()
+void Socket::receiveDatagrams()
 {
-    // A handler that lets events run may bring us back here: the outer loop
-    // announces what was queued meanwhile, in order.
-    if (m_announcing) {
-        queuePendingDatagrams();
+    for (int taken = 0; taken < MostDatagramsPerPass; ++taken) {
+        int error = 0;
+        const qint64 got = SocketCalls::receive(m_fd, scratch, sizeof scratch, error);
+        if (got < 0)
+            break;
+        if (m_datagrams.size() < MostQueuedDatagrams)
+            m_datagrams.enqueue(QByteArray(scratch, got));
+    }
+    deliverEvents();
+}
+
+void Socket::updateReading()
+{
+    if (m_protocol != Tcp || m_state != Connected || m_fd < 0)
+        return;
+    const bool room = m_receiveLimit <= 0 || m_received.size() < m_receiveLimit;
+    m_readNotifier->setEnabled(room && !m_inputEnded);
+}
+
+void Socket::onWritable()
+{
+    if (m_fd < 0 || m_writeNotifier->socket() != m_fd)
+        return;
+    if (m_state != Connected) {
+        m_writeNotifier->setEnabled(false);
         return;
     }
-    m_announcing = true;
-    // A datagram that arrives while a handler lets events run is not announced
-    // by the socket (it does not signal while it is signalling), so look again
-    // before leaving.
-    do {
-        queuePendingDatagrams();
-        while (!m_datagrams.isEmpty()) {
+    qint64 written = 0;
+    while (bytesToWrite() > 0) {
+        int error = 0;
+        const qint64 sent
+            = SocketCalls::sendStream(m_fd, m_outgoing.constData() + m_outgoingOffset, bytesToWrite(), error);
+        if (sent < 0) {
+            if (error == EAGAIN)
+                break;
+            failConnection(error);
+            deliverEvents();
+            return;
+        }
+        m_outgoingOffset += sent;
+        written += sent;
+    }
+    compactOutgoing();
+    if (bytesToWrite() == 0)
+        m_writeNotifier->setEnabled(false);
+    if (written == 0)
+        return;
+    const quint64 generation = m_generation;
+    emit sendProgress(written);
+    // "Send complete" is the moment nothing is left to write, also after a progress handler sent more.
+    if (m_generation == generation && m_state == Connected && bytesToWrite() == 0)
+        emit sendComplete();
+}
+
+void Socket::compactOutgoing()
+{
+    if (m_outgoingOffset == m_outgoing.size()) {
+        m_outgoing.clear();
+        m_outgoingOffset = 0;
+    } else if (m_outgoingOffset >= CompactAfter && m_outgoingOffset * 2 >= m_outgoing.size()) {
+        m_outgoing.remove(0, m_outgoingOffset);
+        m_outgoingOffset = 0;
+    }
+}
+
+// The descriptor is kept (state Closing) until the owner closes it, as a slot is freed only by
+// its own close; what was queued for sending can never go out and is dropped now.
+void Socket::failConnection(int error)
+{
+    m_error = describe(error);
+    m_state = Closing;
+    m_inputEnded = true;
+    m_readNotifier->setEnabled(false);
+    m_writeNotifier->setEnabled(false);
+    m_outgoing.clear();
+    m_outgoingOffset = 0;
+    m_failurePending = true;
+}
+
+void Socket::deliverEvents()
+{
+    if (m_delivering)
+        return;
+    m_delivering = true;
+    for (;;) {
+        if (std::exchange(m_dataPending, false)) {
+            if (!m_received.isEmpty())
+                emit dataArrival(m_received.size());
+        } else if (!m_datagrams.isEmpty()) {
             m_datagram = m_datagrams.dequeue();
             emit dataArrival(m_datagram.size());
             // A handler that did not take the datagram still leaves with it gone.
             m_datagram.clear();
+        } else if (std::exchange(m_endPending, false)) {
+            emit inputEnded();
+        } else if (std::exchange(m_failurePending, false)) {
+            emit closed();
+        } else {
+            break;
         }
-    } while (m_udp->hasPendingDatagrams());
-    m_announcing = false;
+    }
+    m_delivering = false;
 }
 
-void Socket::queuePendingDatagrams()
+void Socket::deliverLater()
 {
-    while (m_udp->hasPendingDatagrams())
-        m_datagrams.enqueue(m_udp->receiveDatagram().data());
+    QMetaObject::invokeMethod(this, &Socket::deliverEvents, Qt::QueuedConnection);
 }
+
+// ---- What the handlers call ----
 
 qint64 Socket::send(const QByteArray &data)
 {
     if (m_protocol == Udp) {
-        if (m_state != Open || m_remoteAddress.isNull())
+        if (m_state != Open || !m_hasRemote)
             return -1;
-        return m_udp->writeDatagram(data, m_remoteAddress, m_remotePort);
+        return SocketCalls::sendDatagram(m_fd, data, m_remoteAddress, m_remotePort);
     }
-    if (!m_connection || m_state != Connected)
+    if (m_state != Connected)
         return -1;
-    return m_connection->write(data);
+    if (m_sendLimit > 0 && bytesToWrite() + data.size() > m_sendLimit)
+        return -1;
+    m_outgoing.append(data);
+    if (!data.isEmpty())
+        m_writeNotifier->setEnabled(true);
+    return data.size();
 }
 
 QByteArray Socket::takeAll()
 {
     if (m_protocol == Udp)
         return std::exchange(m_datagram, {});
-    return m_connection ? m_connection->readAll() : QByteArray();
-}
-
-qint64 Socket::waitingCount() const
-{
-    return m_connection ? m_connection->bytesAvailable() : 0;
+    QByteArray all = std::exchange(m_received, {});
+    updateReading();
+    return all;
 }
 
 void Socket::setReceiveLimit(qint64 bytes)
 {
     m_receiveLimit = bytes;
-    if (m_connection)
-        m_connection->setReadBufferSize(bytes);
+    updateReading();
 }
 
-void Socket::close()
+qint64 Socket::discardReceived()
 {
-    if (m_server)
-        m_server->close();
-    dropConnection();
-    m_udp->close();
-    m_datagrams.clear();
-    m_datagram.clear();
-    m_state = Closed;
+    qint64 count = std::exchange(m_received, {}).size();
+    for (qint64 dropped = 0;
+         dropped < MostDiscardedAtOnce && m_protocol == Tcp && m_state == Connected && !m_inputEnded;) {
+        int error = 0;
+        const qint64 got = SocketCalls::receive(m_fd, scratch, sizeof scratch, error);
+        if (got > 0) {
+            count += got;
+            dropped += got;
+            continue;
+        }
+        // The end of input stays with the descriptor for the next readiness to find.
+        if (got < 0 && error != EAGAIN) {
+            failConnection(error);
+            deliverLater();
+        }
+        break;
+    }
+    updateReading();
+    return count;
 }
+
+// ---- Names and addresses ----
 
 QString Socket::localHostName()
 {

@@ -1,24 +1,25 @@
 // The socket service: one TCP or UDP socket with the events the handlers use.
 #pragma once
 
-#include <QAbstractSocket>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
 #include <QQueue>
 #include <QString>
 
-class QTcpServer;
-class QTcpSocket;
-class QUdpSocket;
+class QSocketNotifier;
+class QTimer;
 
+// A socket object lives as long as its owner and is reused for one connection after another:
+// a connection that ends frees only its descriptor, never an object whose signal may still be
+// on the stack of a handler that lets events run.
 class Socket : public QObject
 {
     Q_OBJECT
 public:
     enum Protocol { Tcp, Udp };
     // State numbers as the handlers test them.
-    enum State { Closed = 0, Open = 1, Listening = 2, Closing = 8, Connected = 7, Error = 9 };
+    enum State { Closed = 0, Open = 1, Listening = 2, Connected = 7, Closing = 8, Error = 9 };
 
     explicit Socket(QObject *parent = nullptr);
     ~Socket() override;
@@ -39,14 +40,24 @@ public:
     bool accept(qint64 requestId);
 
     State state() const { return m_state; }
+    // Takes all of `data` or none of it (-1: not connected, or the send limit would be passed).
+    // Progress and completion are reported later from the event loop, never from inside send().
     qint64 send(const QByteArray &data);
     // TCP: all bytes received so far; UDP: the datagram being announced.
     QByteArray takeAll();
     // TCP: bytes received and not taken yet.
-    qint64 waitingCount() const;
-    // TCP: at most this many received bytes are held; beyond that the peer is
-    // made to wait (0: no limit).
+    qint64 waitingCount() const { return m_received.size(); }
+    // TCP: nothing more will arrive (the peer finished sending, or the connection failed).
+    bool atEnd() const { return m_inputEnded; }
+    // TCP: bytes handed to send() that the system has not taken yet.
+    qint64 bytesToWrite() const { return m_outgoing.size() - m_outgoingOffset; }
+    // TCP: at most this many received bytes are held; beyond that the peer is made to wait (0: no limit).
     void setReceiveLimit(qint64 bytes);
+    // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
+    // kept small as well, so that the limit is what a peer that does not read can hold up.
+    void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
+    // TCP: drops what was received and what the peer has sent up to now, unread; gives the count.
+    qint64 discardReceived();
     void close();
 
     QString errorString() const { return m_error; }
@@ -61,29 +72,67 @@ signals:
     void connectionRequest(qint64 requestId);
     void sendProgress(qint64 bytesSent);
     void sendComplete();
+    // TCP: the peer has finished sending (it shut down its side or closed); sending may go on.
+    void inputEnded();
+    // TCP: the connection is gone (reset, or a send failed); the socket stays Closing until close().
     void closed();
+    // TCP: a connection was ended by close() on this side.
+    void released();
 
 private:
-    void onNewConnection();
-    void adopt(QTcpSocket *connection);
-    void dropConnection();
-    void onUdpReadyRead();
+    void onReadable();
+    void onWritable();
+    void acceptWaiting();
+    void offer(int connection);
+    void pauseAccepting();
+    void resumeAccepting();
+    static void resumeListeners();
+    void receiveStream();
+    void receiveDatagrams();
+    void updateReading();
+    void compactOutgoing();
+    void failConnection(int error);
+    void deliverEvents();
+    void deliverLater();
+    void adopt(int fd, State state);
+    void releaseDescriptor();
+    void reset();
     bool fail(const QString &reason);
-    static QString describe(QAbstractSocket::SocketError error, const QString &detail);
-    void queuePendingDatagrams();
+    static QString describe(int error);
 
     Protocol m_protocol = Tcp;
     State m_state = Closed;
     quint16 m_localPort = 0;
     quint16 m_remotePort = 0;
-    qint64 m_receiveLimit = 0;
-    QHostAddress m_remoteAddress;
+    // IPv4 address in host byte order; set by connectTo.
+    quint32 m_remoteAddress = 0;
+    bool m_hasRemote = false;
     QString m_error;
-    QTcpServer *m_server = nullptr;
-    QTcpSocket *m_connection = nullptr;
-    QUdpSocket *m_udp;
+
+    int m_fd = -1;
+    // Changes with every descriptor, so code that let events run can tell it holds another one now.
+    quint64 m_generation = 0;
+    QSocketNotifier *m_readNotifier;
+    QSocketNotifier *m_writeNotifier;
+
+    QByteArray m_received;
+    qint64 m_receiveLimit = 0;
+    bool m_inputEnded = false;
     QQueue<QByteArray> m_datagrams;
     // The datagram being announced, until its handler takes it.
     QByteArray m_datagram;
-    bool m_announcing = false;
+
+    QByteArray m_outgoing;
+    qsizetype m_outgoingOffset = 0;
+    qint64 m_sendLimit = 0;
+
+    // Events are delivered by one loop at a time and in order; a nested pass only adds to them.
+    bool m_delivering = false;
+    bool m_dataPending = false;
+    bool m_endPending = false;
+    bool m_failurePending = false;
+
+    bool m_accepting = false;
+    bool m_acceptPaused = false;
+    QTimer *m_acceptRetry = nullptr;
 };

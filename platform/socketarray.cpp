@@ -19,6 +19,7 @@ Socket *SocketArray::create(int index)
     connect(socket, &Socket::sendProgress, this,
             [this, index](qint64 bytes) { emit sendProgress(index, bytes); });
     connect(socket, &Socket::sendComplete, this, [this, index] { emit sendComplete(index); });
+    connect(socket, &Socket::inputEnded, this, [this, index] { emit inputEnded(index); });
     connect(socket, &Socket::closed, this, [this, index] { emit closed(index); });
     return socket;
 }

@@ -23,6 +23,7 @@ signals:
     void connectionRequest(int index, qint64 requestId);
     void sendProgress(int index, qint64 bytesSent);
     void sendComplete(int index);
+    void inputEnded(int index);
     void closed(int index);
 
 private:

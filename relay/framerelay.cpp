@@ -8,6 +8,8 @@
 #include "serialport.h"
 #include "socket.h"
 
+#include <utility>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -16,6 +18,10 @@ namespace {
 // client's input is held meanwhile; beyond these the client is slowed down.
 constexpr qint64 kSerialBacklog = 64 * 1024;
 constexpr qint64 kClientBacklog = 64 * 1024;
+// How much may wait for a TCP client that reads slower than frames come; beyond it
+// whole frames are dropped. Dropping is reported again once half of it has gone out.
+constexpr qint64 kClientOutputLimit = 1024 * 1024;
+constexpr qint64 kClientReadingAgain = kClientOutputLimit / 2;
 
 } // namespace
 
@@ -29,15 +35,18 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
     , m_window(window)
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
-    connect(&m_serial, &SerialPort::written, this, [this] {
-        if (m_tcpListen.waitingCount() > 0)
-            relayClientFrames();
-    });
+    connect(&m_serial, &SerialPort::written, this, &FrameRelay::relayClientFrames);
+    // "Trennen" or an unplugged adapter: what the client sent so far is dropped with the link.
+    connect(&m_serial, &SerialPort::portClosed, this, &FrameRelay::relayClientFrames);
     m_tcpListen.setReceiveLimit(kClientBacklog);
+    m_tcpListen.setSendLimit(kClientOutputLimit);
     connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
     connect(&m_tcpListen, &Socket::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
-    // A half frame of a client that has gone must not prefix the next client's frames.
-    connect(&m_tcpListen, &Socket::closed, this, [this] { m_tcpStream.clear(); });
+    // A client that has gone may have left input that still waits for the line.
+    connect(&m_tcpListen, &Socket::inputEnded, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpListen, &Socket::closed, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpListen, &Socket::released, this, &FrameRelay::onClientReleased);
+    connect(&m_tcpListen, &Socket::sendProgress, this, &FrameRelay::onClientReading);
     connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
     connect(&m_udpSend, &Socket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
 }
@@ -49,11 +58,8 @@ void FrameRelay::MSComm1_OnComm()
     if (frames == 0 || !m_translator)
         return;
     const QByteArray text = m_serial.read(frames * FrameSize);
-    for (qsizetype at = 0; at + FrameSize <= text.size(); at += FrameSize) {
-        const QByteArray answer = m_translator->CBefehl(text.mid(at, FrameSize));
-        if (m_tcpListen.state() == Socket::Connected)
-            m_tcpListen.send(answer);
-    }
+    for (qsizetype at = 0; at + FrameSize <= text.size(); at += FrameSize)
+        sendToClient(m_translator->CBefehl(text.mid(at, FrameSize)));
 }
 
 void FrameRelay::TCPListen_DataArrival()
@@ -65,16 +71,50 @@ void FrameRelay::TCPListen_DataArrival()
 
 void FrameRelay::relayClientFrames()
 {
+    if (!m_serial.isOpen()) {
+        // Nobody to hand the frames to, and none of them may reach a later link.
+        m_tcpStream.discard(m_tcpListen.discardReceived());
+        finishClientInput();
+        return;
+    }
     // A client faster than the serial line waits: its bytes stay in the socket
     // (and TCP slows it down) instead of piling up in memory.
-    if (m_serial.isOpen() && m_serial.pendingWrite() > kSerialBacklog)
+    if (m_serial.pendingWrite() > kSerialBacklog)
         return;
-    const QList<QByteArray> frames = m_tcpStream.append(m_tcpListen.takeAll());
-    // With the link closed there is nobody to hand the frames to.
-    if (!m_serial.isOpen())
-        return;
-    for (const QByteArray &frame : frames)
+    for (const QByteArray &frame : m_tcpStream.append(m_tcpListen.takeAll()))
         m_serial.write(frame);
+    finishClientInput();
+}
+
+void FrameRelay::finishClientInput()
+{
+    // A half frame is dropped only once the last byte of its connection has been taken.
+    if (m_tcpListen.atEnd() && m_tcpListen.waitingCount() == 0)
+        m_tcpStream.clear();
+}
+
+void FrameRelay::onClientReleased()
+{
+    // "Schließen": what the client sent and the line has not written yet goes no further.
+    m_serial.discardOutput();
+    m_tcpStream.clear();
+}
+
+void FrameRelay::sendToClient(const QByteArray &frame)
+{
+    if (m_tcpListen.state() != Socket::Connected || m_tcpListen.send(frame) >= 0)
+        return;
+    // The client does not read: whole frames are dropped, never part of one, and counted.
+    if (m_droppedFrames++ == 0)
+        m_window.showNetworkStatus(u"TCP-Client liest nicht, Frames werden verworfen"_s);
+}
+
+void FrameRelay::onClientReading()
+{
+    if (m_droppedFrames == 0 || m_tcpListen.bytesToWrite() > kClientReadingAgain)
+        return;
+    m_window.showNetworkStatus(u"TCP-Client liest wieder, "_s
+                               + QString::number(std::exchange(m_droppedFrames, 0)) + u" Frames verworfen"_s);
 }
 
 void FrameRelay::UDPListen_DataArrival()
@@ -90,8 +130,7 @@ void FrameRelay::UDPListen_DataArrival()
             m_udpSend.send(answer);
             m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
         }
-        if (m_tcpListen.state() == Socket::Connected)
-            m_tcpListen.send(answer);
+        sendToClient(answer);
     }
 }
 
@@ -103,7 +142,9 @@ void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
     // One client at a time: the endpoint stops listening and becomes the connection.
     m_tcpListen.close();
     m_tcpStream.clear();
+    m_droppedFrames = 0;
     m_tcpListen.accept(RequestID);
+    // The digits are the window's own text, kept as users know it.
     m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
 }
 

@@ -28,6 +28,10 @@ public:
 
 private:
     void relayClientFrames();
+    void finishClientInput();
+    void onClientReleased();
+    void sendToClient(const QByteArray &frame);
+    void onClientReading();
 
     SerialPort &m_serial;
     Socket &m_tcpListen;
@@ -37,4 +41,6 @@ private:
     FrameTranslator *m_translator = nullptr;
     // The TCP client's byte stream: frames split across arrivals are completed here.
     FrameStream m_tcpStream;
+    // Frames a TCP client did not read in time, since it last read.
+    qint64 m_droppedFrames = 0;
 };

@@ -6,12 +6,12 @@
 QList<QByteArray> FrameStream::append(QByteArrayView bytes)
 {
     QList<QByteArray> frames;
-    qsizetype pos = 0;
+    qsizetype pos = qMin(m_skip, bytes.size());
+    m_skip -= pos;
     if (!m_tail.isEmpty()) {
-        const qsizetype missing = FrameSize - m_tail.size();
-        const qsizetype taken = qMin(missing, bytes.size());
-        m_tail.append(bytes.first(taken));
-        pos = taken;
+        const qsizetype taken = qMin(FrameSize - m_tail.size(), bytes.size() - pos);
+        m_tail.append(bytes.sliced(pos, taken));
+        pos += taken;
         if (m_tail.size() < FrameSize)
             return frames;
         frames.append(m_tail);
@@ -28,4 +28,13 @@ QList<QByteArray> FrameStream::append(QByteArrayView bytes)
 void FrameStream::clear()
 {
     m_tail.clear();
+    m_skip = 0;
+}
+
+void FrameStream::discard(qint64 count)
+{
+    const qint64 position = m_skip > 0 ? FrameSize - m_skip : m_tail.size();
+    const qint64 into = (position + count) % FrameSize;
+    m_tail.clear();
+    m_skip = into == 0 ? 0 : FrameSize - into;
 }

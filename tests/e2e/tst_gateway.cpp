@@ -1,6 +1,8 @@
 // The gateway end to end: window, simulated track box on a pseudo-terminal, TCP and UDP clients.
 #include "can.h"
 #include "framebytes.h"
+#include "httpserver.h"
+#include "httptestsupport.h"
 #include "socket.h"
 #include "trackbox.h"
 #include "windowdriver.h"
@@ -8,11 +10,24 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <atomic>
+#include <limits>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -23,15 +38,106 @@ const QByteArray kPingRequest = frameBytes({0x00, 0x30, 0x8B, 0x0A, 0, 0, 0, 0, 
 const QByteArray kOtherEightByteFrame = frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8});
 const QByteArray kSpaceEnds = frameBytes({0x20, 0x00, 0x03, 0x00, 5, 0, 0, 0, 0, 0x20, 0, 0, 0x20});
 
+// One hostile or clumsy HTTP client after another, on a thread of its own so that it runs
+// while the window handles events, as a client on another machine would.
+class HostileClient
+{
+public:
+    enum Manner { ResetMidFile, HalfCloseAfterRequest, SlowThenReset, CloseMidFile, IdleThenReset };
+    static constexpr int MannerCount = 5;
+
+    HostileClient(quint16 port, int first)
+        : m_port(port)
+        , m_thread([this, first] { run(first); })
+    {
+    }
+    ~HostileClient() { stop(); }
+    void finish() { m_stop = true; }
+    void stop()
+    {
+        finish();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    int connections() const { return m_connections; }
+
+private:
+    void run(int manner)
+    {
+        while (!m_stop)
+            once(Manner(manner++ % MannerCount));
+    }
+    void once(Manner manner)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        // Every wait ends: the server may be closed by a click at any time.
+        const timeval patience {0, 100'000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        if (manner == SlowThenReset) {
+            const int small = 2048;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        sockaddr_in server {};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(m_port);
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) == 0) {
+            ++m_connections;
+            const QByteArray request = getRequest("/big.bin");
+            if (manner != IdleThenReset)
+                ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
+            switch (manner) {
+            case ResetMidFile: receive(fd, 4096); break;
+            case HalfCloseAfterRequest:
+                ::shutdown(fd, SHUT_WR);
+                receive(fd, std::numeric_limits<qint64>::max());
+                break;
+            case SlowThenReset: receive(fd, 32 * 1024, SlowBite); break;
+            case CloseMidFile: receive(fd, 8192); break;
+            case IdleThenReset: std::this_thread::sleep_for(std::chrono::milliseconds(30)); break;
+            }
+        }
+        if (manner != CloseMidFile) {
+            const linger hard {1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        ::close(fd);
+    }
+    // Reads until `enough` bytes, the end, or a pause; a slow reader takes small bites with pauses.
+    void receive(int fd, qint64 enough, size_t bite = FullBite)
+    {
+        std::vector<char> buffer(bite);
+        for (qint64 got = 0; got < enough && !m_stop;) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0)
+                return;
+            got += n;
+            if (bite == SlowBite)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    static constexpr size_t FullBite = 64 * 1024;
+    static constexpr size_t SlowBite = 512;
+
+    quint16 m_port;
+    std::atomic<bool> m_stop {false};
+    std::atomic<int> m_connections {0};
+    std::thread m_thread;
+};
+
 } // namespace
 
 // A window whose COM3 is the simulated track box, opened and set to 115200 baud.
 struct Gateway
 {
     QTemporaryDir dir;
-    TrackBox box;
-    FrmMain w {portTable({{3, box.portPath()}}), prepared(dir)};
+    std::unique_ptr<TrackBox> plugged = std::make_unique<TrackBox>();
+    QString devicePath = plugged->portPath();
+    FrmMain w {[this](int n) { return n == ComPort ? devicePath : QString(); }, prepared(dir)};
     WindowDriver d {w};
+
+    static constexpr int ComPort = 3;
 
     static QString prepared(const QTemporaryDir &dir)
     {
@@ -43,8 +149,26 @@ struct Gateway
     Gateway()
     {
         d.open();
-        d.click("Command3");
+        if (problem().isEmpty())
+            d.click("Command3");
     }
+    TrackBox &box() { return *plugged; }
+    // A new track box behind the same port number, as after plugging in another adapter.
+    void replug()
+    {
+        plugged = std::make_unique<TrackBox>();
+        devicePath = plugged->portPath();
+    }
+    // Why the window could not be set up for the test (a fixed port taken by another program, say).
+    QString problem() const
+    {
+        if (!plugged->isOpen())
+            return u"no pseudo-terminal for the track box: "_s + plugged->errorString();
+        if (w.tcpListen()->state() != Socket::Listening || !w.canLink())
+            return u"the frame ports 15731 (TCP and UDP) cannot be opened: "_s + d.label("LFileProgress");
+        return {};
+    }
+    quint16 httpPort() const { return quint16(d.field("Text2")->text().toUInt()); }
     void connectLink() { d.click("Command4"); }
     // A frame client on the TCP endpoint, accepted by the window.
     void attach(QTcpSocket &client)
@@ -55,19 +179,35 @@ struct Gateway
     }
 };
 
+// Every case starts with a gateway that is set up, or fails saying why it is not.
+#define GATEWAY(g)                                                                                           \
+    Gateway g;                                                                                               \
+    QVERIFY2(g.problem().isEmpty(), qPrintable(g.problem()))
+
 class TestGateway : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        // Another program on a fixed port is a reason to name, not a crash further on.
+        QTcpServer tcp;
+        QVERIFY2(tcp.listen(QHostAddress::AnyIPv4, 15731),
+                 "TCP port 15731 is taken by another program; these tests need it");
+        QUdpSocket udp;
+        QVERIFY2(udp.bind(QHostAddress::LocalHost, 15731, QUdpSocket::DontShareAddress),
+                 "UDP port 15731 is taken by another program; these tests need it");
+    }
+
     void pingIdentifiesTheTrackBox()
     {
-        Gateway g;
+        GATEWAY(g);
         QElapsedTimer took;
         took.start();
         g.connectLink();
         QVERIFY(took.elapsed() < 2000);
-        QCOMPARE(g.box.receivedFrames(), QList<QByteArray> {kPingRequest});
+        QCOMPARE(g.box().receivedFrames(), QList<QByteArray> {kPingRequest});
         QCOMPARE(g.w.canLink()->idBits(), u"00000001100001000101100001010"_s);
         QCOMPARE(g.d.label("Label5"), u"Gleisbox-ID: 47431234"_s);
         QCOMPARE(g.w.canLink()->answerCode(), 1);
@@ -85,9 +225,9 @@ private slots:
 
     void unidentifiedDeviceEndsTheWaitLikeATimeOut()
     {
-        Gateway g;
-        g.box.setDeviceType(0x0040);
-        g.box.setDeviceId(0x00000AB1);
+        GATEWAY(g);
+        g.box().setDeviceType(0x0040);
+        g.box().setDeviceId(0x00000AB1);
         QElapsedTimer took;
         took.start();
         g.connectLink();
@@ -102,8 +242,8 @@ private slots:
 
     void commandTimeOutsAndUnknownCommands()
     {
-        Gateway g;
-        g.box.setSilent(true);
+        GATEWAY(g);
+        g.box().setSilent(true);
         g.connectLink(); // ten seconds are covered by the window suite; here: short limits
         CAN &link = *g.w.canLink();
         QElapsedTimer took;
@@ -114,22 +254,22 @@ private slots:
         QVERIFY(took.elapsed() >= 2000 && took.elapsed() < 3500);
         QCOMPARE(g.d.label("Label5"), u"keine Verbindung"_s);
 
-        g.box.clearReceivedFrames();
+        g.box().clearReceivedFrames();
         timeOut = 1;
         QCOMPARE(link.Command_Execute(u"ping"_s, timeOut), 0);
         QCOMPARE(link.answerCode(), 0);
         QTest::qWait(50);
-        QVERIFY(g.box.receivedFrames().isEmpty());
+        QVERIFY(g.box().receivedFrames().isEmpty());
     }
 
     void answerFollowedByAnotherFrameStillCounts()
     {
-        Gateway g;
-        g.box.setSilent(true);
+        GATEWAY(g);
+        g.box().setSilent(true);
         // The answer and another 8-byte frame arrive in one piece.
-        connect(&g.box, &TrackBox::frameReceived, &g.box, [&g](const QByteArray &request) {
+        connect(&g.box(), &TrackBox::frameReceived, &g.box(), [&g](const QByteArray &request) {
             if (TrackBox::isPingRequest(request))
-                g.box.send(TrackBox::pingAnswer(request, 0x47431234, 0x0010) + kOtherEightByteFrame);
+                g.box().send(TrackBox::pingAnswer(request, 0x47431234, 0x0010) + kOtherEightByteFrame);
         });
         g.connectLink();
         QCOMPARE(g.w.canLink()->answerCode(), 1);
@@ -139,7 +279,7 @@ private slots:
 
     void serialFramesReachTheClientWholeAndInOrder()
     {
-        Gateway g;
+        GATEWAY(g);
         g.connectLink();
         QTcpSocket client;
         g.attach(client);
@@ -151,23 +291,23 @@ private slots:
         expected[12] = char(0xEE);
         // 27 bytes: two frames now, the third byte waits for its other twelve.
         const QByteArray third = TrackBox::streamFrame(7);
-        g.box.send(answer + kSpaceEnds + third.first(1));
+        g.box().send(answer + kSpaceEnds + third.first(1));
         QTRY_COMPARE(client.bytesAvailable(), 26);
         QCOMPARE(client.read(26), expected + kSpaceEnds);
         QCOMPARE(g.d.label("Label5"), u"MS2-ID: 001234"_s);
-        g.box.send(third.sliced(1, 5));
+        g.box().send(third.sliced(1, 5));
         QTest::qWait(30);
         QCOMPARE(client.bytesAvailable(), 0);
-        g.box.send(third.sliced(6));
+        g.box().send(third.sliced(6));
         QTRY_COMPARE(client.bytesAvailable(), 13);
         QCOMPARE(client.readAll(), third);
     }
 
     void clientFramesReachTheTrackBoxWhole()
     {
-        Gateway g;
+        GATEWAY(g);
         g.connectLink();
-        g.box.clearReceivedFrames();
+        g.box().clearReceivedFrames();
         QTcpSocket client;
         g.attach(client);
         const QByteArray a = TrackBox::streamFrame(1);
@@ -177,53 +317,196 @@ private slots:
         client.flush();
         QTest::qWait(30);
         client.write(a.sliced(5) + b + kSpaceEnds);
-        QTRY_COMPARE(g.box.receivedFrames().size(), 3);
-        QCOMPARE(g.box.receivedFrames(), (QList<QByteArray> {a, b, kSpaceEnds}));
+        QTRY_COMPARE(g.box().receivedFrames().size(), 3);
+        QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {a, b, kSpaceEnds}));
         QCOMPARE(g.d.label("LFileProgress"), u"TCPListen: Daten erhalten"_s);
 
-        // A second client gets no connection while the first is served.
+        // A second client is not served while the first is: nothing it sends reaches the line,
+        // and the first still does.
         QTcpSocket second;
         second.connectToHost(QHostAddress::LocalHost, 15731);
-        QVERIFY(!second.waitForConnected(500) || !second.waitForReadyRead(300));
+        if (second.waitForConnected(500)) {
+            second.write(TrackBox::streamFrame(99));
+            second.waitForBytesWritten(500);
+        }
+        const QByteArray c = TrackBox::streamFrame(3);
+        client.write(c);
+        QTRY_COMPARE(g.box().receivedFrames().size(), 4);
+        QTest::qWait(100);
+        QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {a, b, kSpaceEnds, c}));
     }
 
+    void aClientFasterThanTheLineIsSlowedDownNotBuffered_data()
+    {
+        QTest::addColumn<bool>("leavesAfterSending");
+        QTest::newRow("client stays") << false;
+        // Its input is still held back then; all of it goes out, cut where the client cut it.
+        QTest::newRow("client leaves after sending") << true;
+    }
     void aClientFasterThanTheLineIsSlowedDownNotBuffered()
     {
-        Gateway g;
+        QFETCH(bool, leavesAfterSending);
+        GATEWAY(g);
         g.connectLink();
-        g.box.clearReceivedFrames();
+        g.box().clearReceivedFrames();
         QTcpSocket client;
         g.attach(client);
-        g.box.setReading(false); // the line stalls
-        constexpr quint32 count = 100'000;
+        g.box().setReading(false); // the line stalls
+        constexpr quint32 count = 60'000;
         QByteArray all;
         for (quint32 n = 0; n < count; ++n)
             all += TrackBox::streamFrame(n);
         client.write(all);
+        if (leavesAfterSending)
+            client.disconnectFromHost();
         QTest::qWait(500);
         // Two backlogs of 64 KiB at the most, whatever the client sends.
         QVERIFY2(g.w.serialPort()->pendingWrite() <= 2 * 64 * 1024,
                  qPrintable(QString::number(g.w.serialPort()->pendingWrite())));
-        g.box.setReading(true);
-        QTRY_COMPARE_WITH_TIMEOUT(g.box.receivedCount(), qint64(count), 20'000);
-        QCOMPARE(g.box.receivedFrames().join(), all);
+        g.box().setReading(true);
+        QTRY_COMPARE_WITH_TIMEOUT(g.box().receivedCount(), qint64(count), 20'000);
+        QTest::qWait(50);
+        QCOMPARE(g.box().receivedCount(), qint64(count));
+        QVERIFY(g.box().receivedFrames().join() == all);
+    }
+
+    // Frames the line had not written yet when the link or the endpoint ended go nowhere: not
+    // to the next link, not to the next client.
+    void staleFramesNeverReachALaterLink_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("Trennen") << u"Trennen"_s;
+        QTest::newRow("adapter unplugged") << u"unplug"_s;
+        QTest::newRow("Schließen") << u"Schließen"_s;
+    }
+    void staleFramesNeverReachALaterLink()
+    {
+        QFETCH(QString, end);
+        GATEWAY(g);
+        g.connectLink();
+        QTcpSocket client;
+        g.attach(client);
+        g.box().setReading(false);
+        QByteArray all;
+        for (quint32 n = 0; n < 60'000; ++n)
+            all += TrackBox::streamFrame(n);
+        // Half a frame more: the line must not take it for the start of a later frame.
+        client.write(all + TrackBox::streamFrame(60'000).first(6));
+        QTRY_COMPARE_WITH_TIMEOUT(client.bytesToWrite(), 0, 10'000);
+        QTest::qWait(200);
+        QVERIFY(g.w.serialPort()->pendingWrite() > 0);
+
+        if (end == u"Trennen"_s) {
+            g.d.click("Command5");
+        } else if (end == u"unplug"_s) {
+            g.box().unplug();
+            QTRY_COMPARE(g.d.label("Label5"), u"Verbindung getrennt"_s);
+            g.replug();
+        } else {
+            g.d.click("Command2");
+        }
+        g.box().clearReceivedFrames();
+        g.box().setReading(true);
+        QTest::qWait(200);
+        // Only what had already passed into the track box's terminal (4 KiB) was on its way.
+        QVERIFY2(g.box().receivedCount() * 13 <= 4096, qPrintable(QString::number(g.box().receivedCount())));
+        g.box().clearReceivedFrames();
+
+        const QByteArray later = TrackBox::streamFrame(424242);
+        if (end == u"Schließen"_s) {
+            g.d.open();
+            QTcpSocket next;
+            g.attach(next);
+            next.write(later);
+            QTRY_COMPARE(g.box().receivedCount(), qint64(1));
+            QTest::qWait(100);
+            QCOMPARE(g.box().receivedFrames(), QList<QByteArray> {later});
+            return;
+        }
+        g.d.click("Command3");
+        g.connectLink();
+        QCOMPARE(g.d.label("Label5"), u"Gleisbox-ID: 47431234"_s);
+        // The client is still there; what it sends now goes out, cut in the right places.
+        client.write(TrackBox::streamFrame(60'000).sliced(6) + later);
+        QTRY_COMPARE(g.box().receivedCount(), qint64(2));
+        QTest::qWait(100);
+        QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {kPingRequest, later}));
+    }
+
+    void aClientThatDoesNotReadGetsWholeFramesAndACount()
+    {
+        GATEWAY(g);
+        g.connectLink();
+        // A client with a small window that reads nothing while the track box streams.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const auto closeAtEnd = qScopeGuard([fd] { ::close(fd); });
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in endpoint {};
+        endpoint.sin_family = AF_INET;
+        endpoint.sin_port = htons(15731);
+        endpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&endpoint), sizeof endpoint) == 0);
+        QTRY_COMPARE(g.w.tcpListen()->state(), Socket::Connected);
+
+        constexpr qint64 Streamed = 300'000;
+        constexpr qint64 Bound = 1024 * 1024;
+        bool finished = false;
+        connect(&g.box(), &TrackBox::streamFinished, this, [&] { finished = true; });
+        g.box().stream(Streamed, 0);
+        qint64 mostWaiting = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (!finished && clock.elapsed() < 60'000) {
+            QTest::qWait(5);
+            mostWaiting = qMax(mostWaiting, g.w.tcpListen()->bytesToWrite());
+        }
+        QVERIFY(finished);
+        QVERIFY2(mostWaiting <= Bound, qPrintable(QString::number(mostWaiting)));
+        QCOMPARE(g.d.label("LFileProgress"), u"TCP-Client liest nicht, Frames werden verworfen"_s);
+
+        // Now it reads: whole frames in order, and the count of the others is shown.
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        QByteArray got;
+        char buffer[65536];
+        for (clock.restart(); clock.elapsed() < 2000;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                got.append(buffer, n);
+                clock.restart();
+            }
+            QTest::qWait(n > 0 ? 0 : 5);
+        }
+        QCOMPARE(got.size() % 13, 0);
+        std::optional<quint32> previous;
+        for (qsizetype at = 0; at < got.size(); at += 13) {
+            const std::optional<quint32> number
+                = TrackBox::streamFrameNumber(QByteArrayView(got).sliced(at, 13));
+            QVERIFY2(number, qPrintable(QString::number(at)));
+            QVERIFY(!previous || *number > *previous);
+            previous = number;
+        }
+        const qint64 dropped = Streamed - got.size() / 13;
+        QVERIFY(dropped > 0);
+        QCOMPARE(g.d.label("LFileProgress"),
+                 u"TCP-Client liest wieder, "_s + QString::number(dropped) + u" Frames verworfen"_s);
     }
 
     void framesWhileTheLinkIsClosedAreDropped()
     {
-        Gateway g; // opened and applied, not connected
+        GATEWAY(g); // opened and applied, not connected
         QTcpSocket client;
         g.attach(client);
         client.write(TrackBox::streamFrame(1));
         QTRY_COMPARE(g.d.label("LFileProgress"), u"TCPListen: Daten erhalten"_s);
         g.connectLink();
         QTest::qWait(50);
-        QCOMPARE(g.box.receivedFrames(), QList<QByteArray> {kPingRequest});
+        QCOMPARE(g.box().receivedFrames(), QList<QByteArray> {kPingRequest});
     }
 
     void udpFramesAreEchoedToPeerAndClient()
     {
-        Gateway g;
+        GATEWAY(g);
         QUdpSocket peer; // plays the program listening on 15730
         QVERIFY(peer.bind(QHostAddress::LocalHost, 15730));
         QTcpSocket client;
@@ -252,9 +535,39 @@ private slots:
         QVERIFY(!peer.hasPendingDatagrams());
     }
 
+    void udpBurstWhileTheWindowIsBusyIsEchoedWhole()
+    {
+        GATEWAY(g);
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 15730));
+        peer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
+        QTcpSocket client;
+        g.attach(client);
+        // This thread is the window's: while the burst comes, no event runs, as when a handler is busy.
+        constexpr quint32 Burst = 400;
+        QUdpSocket sender;
+        QByteArray all;
+        for (quint32 n = 0; n < Burst; ++n) {
+            all += TrackBox::streamFrame(n);
+            sender.writeDatagram(TrackBox::streamFrame(n), QHostAddress::LocalHost, 15731);
+        }
+        QThread::msleep(50);
+        QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(all.size()), 10'000);
+        QVERIFY(client.readAll() == all);
+        QByteArray echoed;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                while (peer.hasPendingDatagrams())
+                    echoed += peer.receiveDatagram().data();
+                return echoed.size() >= all.size();
+            }(),
+            10'000);
+        QVERIFY(echoed == all);
+    }
+
     void udpEchoKeepsGoingWithNobodyOnTheEchoPort()
     {
-        Gateway g;
+        GATEWAY(g);
         QTcpSocket client;
         g.attach(client);
         QUdpSocket sender;
@@ -267,10 +580,10 @@ private slots:
 
     void unpluggedDeviceEndsTheLink()
     {
-        Gateway g;
+        GATEWAY(g);
         g.connectLink();
         QVERIFY(g.w.canLink()->Verbindungs_Status());
-        g.box.unplug();
+        g.box().unplug();
         QTRY_COMPARE(g.d.label("Label5"), u"Verbindung getrennt"_s);
         QVERIFY(!g.w.canLink()->Verbindungs_Status());
         QVERIFY(g.d.enabled("Combo1"));
@@ -280,9 +593,9 @@ private slots:
 
     void unpluggedDuringThePingEndsTheWaitAtOnce()
     {
-        Gateway g;
-        g.box.setSilent(true);
-        QTimer::singleShot(300, &g.box, [&g] { g.box.unplug(); });
+        GATEWAY(g);
+        g.box().setSilent(true);
+        QTimer::singleShot(300, &g.box(), [&g] { g.box().unplug(); });
         QElapsedTimer took;
         took.start();
         g.connectLink();
@@ -293,10 +606,57 @@ private slots:
         QVERIFY(!g.d.enabled("Command5"));
     }
 
+    void hostileHttpClientsAndButtonClicksLeaveNothingBehind()
+    {
+        GATEWAY(g);
+        constexpr qint64 FileSize = 4 * 1024 * 1024;
+        QFile big(g.dir.filePath(u"big.bin"_s));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(FileSize));
+        big.close();
+        QVERIFY(exchange(g.httpPort(), getRequest("/RIri.ini")).closedByServer);
+        const int descriptorsBefore = openFileCount();
+
+        constexpr int Clients = 16;
+        constexpr int RunMs = 3000;
+        constexpr int ClickEveryMs = 150;
+        std::vector<std::unique_ptr<HostileClient>> clients;
+        for (int i = 0; i < Clients; ++i)
+            clients.push_back(std::make_unique<HostileClient>(g.httpPort(), i));
+        QElapsedTimer clock;
+        clock.start();
+        for (int clicks = 0; clock.elapsed() < RunMs;) {
+            pumpFor(5);
+            if (clock.elapsed() / ClickEveryMs > clicks) {
+                ++clicks;
+                // "Schließen" and "Öffnen" in turn, while the downloads run.
+                g.d.click(g.d.enabled("Command2") ? "Command2" : "Command1");
+            }
+        }
+        int connections = 0;
+        for (const auto &client : clients)
+            client->finish();
+        for (const auto &client : clients) {
+            client->stop();
+            connections += client->connections();
+        }
+        clients.clear();
+        if (g.d.enabled("Command1"))
+            g.d.click("Command1");
+        QVERIFY2(connections > 100, qPrintable(QString::number(connections)));
+
+        // Every slot is free again, no file is held, and every descriptor is back.
+        QVERIFY(pumpUntil([&] { return openFileCount() <= descriptorsBefore; }, 10'000));
+        for (const ConnSlot &slot : g.w.httpServer()->ConnSlots())
+            QVERIFY(slot.FileNr == 0 && !slot.File);
+        const Response after = exchange(g.httpPort(), getRequest("/RIri.ini"));
+        QVERIFY(after.closedByServer);
+        QCOMPARE(after.body(), QByteArray("riri\r\nPortNr=3\r\nBaudRate=115200\r\n"));
+    }
+
     void closingTheWindowEndsAPendingWait()
     {
-        Gateway g;
-        g.box.setSilent(true);
+        GATEWAY(g);
+        g.box().setSilent(true);
         g.w.show();
         QTimer::singleShot(300, &g.w, [&g] { g.w.close(); });
         QElapsedTimer took;

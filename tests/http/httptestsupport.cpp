@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <sys/socket.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -168,6 +169,24 @@ bool Client::waitClosed(int timeoutMs)
 void Client::abort()
 {
     socket->abort();
+}
+
+void Client::reset()
+{
+    const linger hard {1, 0};
+    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    socket->abort();
+}
+
+void Client::finishSending()
+{
+    socket->flush();
+    ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+}
+
+void Client::closeBothWays()
+{
+    ::shutdown(int(socket->socketDescriptor()), SHUT_RDWR);
 }
 
 int openFileCount()

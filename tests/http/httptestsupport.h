@@ -80,7 +80,15 @@ public:
     void send(const QByteArray &data);
     // Runs events until the server closed the connection.
     bool waitClosed(int timeoutMs = 20000);
+    // Closes without a goodbye: the socket closes at once and gives up what it had (FIN, or RST
+    // when data was still unread).
     void abort();
+    // Ends the connection with a reset (linger 0), as a crashed or impatient client does.
+    void reset();
+    // Shuts down the sending side only (a request "and nothing more"); the answer is still read.
+    void finishSending();
+    // Shuts down both ways: the server's next data is answered with a reset.
+    void closeBothWays();
 
     QTcpSocket *socket;
     QByteArray received;

@@ -8,6 +8,13 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -86,6 +93,76 @@ private:
     QMap<qint64, QByteArray> m_probes;
 };
 
+// Lowers the limit of open files for as long as it lives.
+class OpenFileLimitOf
+{
+public:
+    explicit OpenFileLimitOf(rlim_t limit)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = limit;
+        m_ok = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~OpenFileLimitOf() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+    bool ok() const { return m_ok; }
+
+private:
+    rlimit m_saved {};
+    bool m_ok = false;
+};
+
+// A client on a raw descriptor, so that it is made before the limit and costs nothing after.
+struct RawClient
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    QByteArray received;
+    bool ended = false;
+
+    ~RawClient() { ::close(fd); }
+    void connectTo(quint16 port) const
+    {
+        sockaddr_in server {};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(port);
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server);
+    }
+    bool connected() const
+    {
+        pollfd ready {fd, POLLOUT, 0};
+        return ::poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0;
+    }
+    void send(const QByteArray &data) const
+    {
+        ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL);
+    }
+    void reset() const
+    {
+        const linger hard {1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::shutdown(fd, SHUT_RDWR);
+    }
+    // Takes what has come; true once the server has closed.
+    bool poll()
+    {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            received.append(buffer, n);
+        pollfd ready {fd, POLLIN, 0};
+        ended = ended || (::poll(&ready, 1, 0) == 1 && ::recv(fd, buffer, 1, MSG_DONTWAIT | MSG_PEEK) == 0);
+        return ended;
+    }
+};
+
+qint64 cpuMilliseconds()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval &t) { return qint64(t.tv_sec) * 1000 + t.tv_usec / 1000; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
 } // namespace
 
 class TestHttpRobustness : public QObject
@@ -97,6 +174,7 @@ private slots:
     void idleConnectionsDoNotBlockOthers();
     void concurrentClientsGetIdenticalBytes();
     void fileBeyond2GiBIsServedWhole();
+    void atTheOpenFileLimitClientsWaitAndTheServerRests();
 };
 
 void TestHttpRobustness::initTestCase()
@@ -220,6 +298,55 @@ void TestHttpRobustness::fileBeyond2GiBIsServedWhole()
     }
     QVERIFY(pastTwoGiB > 0);
     QCOMPARE(server.window.texts.last(), u"WinSock 1 closed"_s);
+}
+
+void TestHttpRobustness::atTheOpenFileLimitClientsWaitAndTheServerRests()
+{
+    constexpr int Held = 4;
+    constexpr int Waiting = 2;
+    TestServer server;
+    server.writeFile("a.txt", "hello");
+    std::vector<std::unique_ptr<RawClient>> held;
+    std::vector<std::unique_ptr<RawClient>> waiting;
+    for (int i = 0; i < Held; ++i)
+        held.push_back(std::make_unique<RawClient>());
+    for (int i = 0; i < Waiting; ++i)
+        waiting.push_back(std::make_unique<RawClient>());
+    const QByteArray notFound
+        = "HTTP/1.0 404 Not Found\nServer: " + TestServer::DefaultName.toLatin1() + "\n\n";
+    {
+        // Room for exactly the held connections; every client descriptor exists already.
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        OpenFileLimitOf limit(rlim_t(lowestFree + Held));
+        QVERIFY(limit.ok());
+        for (const auto &client : held)
+            client->connectTo(server.port());
+        QVERIFY(pumpUntil([&] { return server.connectedSlots() == Held; }, 5000));
+        for (const auto &client : waiting)
+            client->connectTo(server.port());
+        QVERIFY(pumpUntil([&] { return waiting[0]->connected() && waiting[1]->connected(); }, 5000));
+        for (const auto &client : waiting)
+            client->send(getRequest("/missing"));
+
+        // Nothing can be accepted now: the server waits instead of trying again and again.
+        const qint64 cpuBefore = cpuMilliseconds();
+        pumpFor(1000);
+        const qint64 cpuSpent = cpuMilliseconds() - cpuBefore;
+        QVERIFY2(cpuSpent < 150, qPrintable(QString::number(cpuSpent)));
+        QVERIFY(!waiting[0]->poll() && !waiting[1]->poll());
+        QCOMPARE(server.connectedSlots(), Held);
+
+        // One descriptor frees: one waiting client is served; the rest when the others free.
+        held[0]->reset();
+        QVERIFY(pumpUntil([&] { return waiting[0]->poll() || waiting[1]->poll(); }, 5000));
+        for (size_t i = 1; i < held.size(); ++i)
+            held[i]->reset();
+        QVERIFY(pumpUntil([&] { return waiting[0]->poll() && waiting[1]->poll(); }, 5000));
+    }
+    for (const auto &client : waiting)
+        QCOMPARE(client->received, notFound);
+    QCOMPARE(exchange(server.port(), getRequest("/a.txt")).body(), QByteArray("hello"));
 }
 
 QTEST_GUILESS_MAIN(TestHttpRobustness)

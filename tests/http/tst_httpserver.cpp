@@ -79,6 +79,10 @@ private slots:
     void closingSlotZeroResetsTheButtons();
     void closingAConnectionSlotKeepsTheButtons();
     void noSlotLeftRefusesTheConnection();
+    void halfClosingClientsGetTheWholeAnswer_data();
+    void halfClosingClientsGetTheWholeAnswer();
+    void clientGoneMidAnswerFreesItsSlotAndFile_data();
+    void clientGoneMidAnswerFreesItsSlotAndFile();
 };
 
 void TestHttpServer::initTestCase()
@@ -485,6 +489,82 @@ void TestHttpServer::noSlotLeftRefusesTheConnection()
     first.abort();
     QVERIFY(pumpUntil([&] { return server.connectedSlots() == 1; }));
     QCOMPARE(exchange(server.port(), getRequest("/a.txt")).bytes, fileHeader("*/*", 5) + "hello");
+}
+
+void TestHttpServer::halfClosingClientsGetTheWholeAnswer_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("shutDownAfterMs");
+    QTest::addColumn<QByteArray>("expected"); // "page" stands for the root's listing page
+
+    const QByteArray large(2 * 1024 * 1024, 'L');
+    QTest::newRow("at once, file") << getRequest("/a.txt") << 0 << fileHeader("*/*", 5) + "hello";
+    QTest::newRow("at once, listing") << getRequest("/") << 0 << QByteArray("page");
+    QTest::newRow("at once, not found") << getRequest("/missing") << 0 << NotFound;
+    QTest::newRow("0.3 s later, large file")
+        << getRequest("/large.bin") << 300 << fileHeader("*/*", large.size()) + large;
+    QTest::newRow("before the request is whole") << QByteArray("GET /a.txt HTT") << 0 << QByteArray();
+}
+
+void TestHttpServer::halfClosingClientsGetTheWholeAnswer()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, shutDownAfterMs);
+    QFETCH(QByteArray, expected);
+    TestServer server;
+    makeTree(server);
+    server.writeFile("large.bin", QByteArray(2 * 1024 * 1024, 'L'));
+    if (expected == "page") {
+        const QByteArray page = BuildDirListing(server.pathBytes(), "/");
+        expected = ResponseHeader::folder(TestServer::DefaultName.toLatin1(), page.size()) + page;
+    }
+    Client client(server.port());
+    QVERIFY(client.waitConnected());
+    client.send(request);
+    if (shutDownAfterMs > 0)
+        pumpFor(shutDownAfterMs);
+    client.finishSending();
+    QVERIFY(client.waitClosed());
+    QVERIFY2(client.received == expected, qPrintable(QString::number(client.received.size())));
+    QCOMPARE(server.window.texts.last(), u"WinSock 1 closed"_s);
+    QCOMPARE(server.winsock1.at(1)->state(), Socket::Closed);
+}
+
+void TestHttpServer::clientGoneMidAnswerFreesItsSlotAndFile_data()
+{
+    QTest::addColumn<QString>("leaving");
+    QTest::newRow("closes both ways") << u"both"_s;
+    QTest::newRow("resets") << u"reset"_s;
+    QTest::newRow("half-closes, then resets") << u"half, reset"_s;
+}
+
+void TestHttpServer::clientGoneMidAnswerFreesItsSlotAndFile()
+{
+    QFETCH(QString, leaving);
+    TestServer server;
+    server.writeFile("large.bin", QByteArray(4 * 1024 * 1024, 'L'));
+    const int filesBefore = openFileCount();
+    {
+        Client client(server.port());
+        QVERIFY(client.waitConnected());
+        client.send(getRequest("/large.bin"));
+        QVERIFY(pumpUntil([&] { return client.received.size() > 10'000; }));
+        if (leaving == u"both"_s) {
+            client.closeBothWays();
+        } else if (leaving == u"reset"_s) {
+            client.reset();
+        } else {
+            client.finishSending();
+            pumpFor(50);
+            QVERIFY(server.server.ConnSlots().at(1).File);
+            client.reset();
+        }
+        QVERIFY(pumpUntil([&] { return server.winsock1.at(1)->state() == Socket::Closed; }, 5000));
+        QVERIFY(!server.server.ConnSlots().at(1).File);
+        QCOMPARE(server.server.ConnSlots().at(1).FileNr, qint16(0));
+        QCOMPARE(server.window.texts.last(), u"WinSock 1 closed"_s);
+    }
+    QVERIFY(pumpUntil([&] { return openFileCount() <= filesBefore; }, 5000));
 }
 
 QTEST_GUILESS_MAIN(TestHttpServer)

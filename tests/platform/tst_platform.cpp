@@ -3,10 +3,46 @@
 #include "socket.h"
 #include "timerarray.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A listener and one connection accepted from it into another socket, with a client.
+struct Connection
+{
+    Socket listener;
+    Socket accepted;
+    QTcpSocket client;
+
+    Connection()
+    {
+        QObject::connect(&listener, &Socket::connectionRequest, &accepted,
+                         [this](qint64 id) { accepted.accept(id); });
+        if (!listener.listen())
+            qFatal("cannot listen: %s", qPrintable(listener.errorString()));
+        client.connectToHost(QHostAddress::LocalHost, listener.localPort());
+    }
+    int clientFd() const { return int(client.socketDescriptor()); }
+};
+
+int systemBacklog()
+{
+    QFile setting(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    return setting.open(QIODevice::ReadOnly) ? setting.readAll().trimmed().toInt() : SOMAXCONN;
+}
+
+} // namespace
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -95,26 +131,125 @@ private slots:
 
     void acceptMovesTheRequestIntoAnotherSocket()
     {
-        Socket listener;
-        Socket connection;
-        QVERIFY(listener.listen());
-        connect(&listener, &Socket::connectionRequest, &connection,
-                [&](qint64 id) { QVERIFY(connection.accept(id)); });
-        QSignalSpy arrivals(&connection, &Socket::dataArrival);
-        QSignalSpy closed(&connection, &Socket::closed);
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, listener.localPort());
-        QTRY_COMPARE(connection.state(), Socket::Connected);
-        QCOMPARE(listener.state(), Socket::Listening);
-        client.write("hello");
+        Connection c;
+        QSignalSpy arrivals(&c.accepted, &Socket::dataArrival);
+        QTRY_COMPARE(c.accepted.state(), Socket::Connected);
+        QCOMPARE(c.listener.state(), Socket::Listening);
+        c.client.write("hello");
         QTRY_VERIFY(!arrivals.isEmpty());
-        QCOMPARE(connection.takeAll(), QByteArray("hello"));
-        client.disconnectFromHost();
-        QTRY_COMPARE(closed.size(), 1);
-        // A connection the peer closed stays occupied until it is closed here.
-        QCOMPARE(connection.state(), Socket::Closing);
-        connection.close();
-        QCOMPARE(connection.state(), Socket::Closed);
+        QCOMPARE(c.accepted.takeAll(), QByteArray("hello"));
+        c.accepted.close();
+        QCOMPARE(c.accepted.state(), Socket::Closed);
+        QTRY_COMPARE(c.client.state(), QAbstractSocket::UnconnectedState);
+    }
+
+    // How the peer ends decides what the socket reports: the end of its input (and sending
+    // goes on), or the loss of the connection (and the socket waits to be closed).
+    void peerEndsAreReportedApart_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<bool>("inputEnded");
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("shut down its sending side") << u"half"_s << true << false;
+        QTest::newRow("reset") << u"reset"_s << false << true;
+        QTest::newRow("closed both ways, then two sends") << u"close"_s << true << true;
+    }
+    void peerEndsAreReportedApart()
+    {
+        QFETCH(QString, end);
+        QFETCH(bool, inputEnded);
+        QFETCH(bool, lost);
+        Connection c;
+        QSignalSpy ended(&c.accepted, &Socket::inputEnded);
+        QSignalSpy closed(&c.accepted, &Socket::closed);
+        QSignalSpy completions(&c.accepted, &Socket::sendComplete);
+        QTRY_COMPARE(c.accepted.state(), Socket::Connected);
+        c.client.write("request");
+        QTRY_COMPARE(c.accepted.waitingCount(), 7);
+        if (end == u"half"_s) {
+            QVERIFY(::shutdown(c.clientFd(), SHUT_WR) == 0);
+        } else {
+            if (end == u"reset"_s) {
+                const linger hard {1, 0};
+                ::setsockopt(c.clientFd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            c.client.abort();
+        }
+        QTRY_COMPARE(ended.size() + closed.size(), 1);
+        // What came before the end is still there to take.
+        QCOMPARE(c.accepted.takeAll(), QByteArray("request"));
+        QVERIFY(c.accepted.atEnd());
+        for (int i = 0; i < 2 && c.accepted.state() == Socket::Connected; ++i) {
+            const int before = int(completions.size());
+            QCOMPARE(c.accepted.send("answer"), 6);
+            // Completion is an event of its own, never reported from inside send().
+            QCOMPARE(completions.size(), before);
+            QTRY_VERIFY(completions.size() > before || !closed.isEmpty());
+        }
+        QTest::qWait(50);
+        QCOMPARE(ended.size(), inputEnded ? 1 : 0);
+        QCOMPARE(closed.size(), lost ? 1 : 0);
+        QCOMPARE(c.accepted.state(), lost ? Socket::Closing : Socket::Connected);
+        if (end == u"half"_s) {
+            QTRY_COMPARE(c.client.bytesAvailable(), 12);
+            QCOMPARE(c.client.readAll(), QByteArray("answeranswer"));
+        }
+        c.accepted.close();
+        QCOMPARE(c.accepted.state(), Socket::Closed);
+    }
+
+    void receiveLimitHoldsThePeerBackWithoutLosingAByte()
+    {
+        constexpr qint64 Limit = 1000;
+        Connection c;
+        c.accepted.setReceiveLimit(Limit);
+        QTRY_COMPARE(c.accepted.state(), Socket::Connected);
+        QByteArray sent;
+        for (int i = 0; sent.size() < 300'000; ++i)
+            sent += QByteArray::number(i) + ' ';
+        c.client.write(sent);
+        c.client.disconnectFromHost();
+        QByteArray taken;
+        QElapsedTimer clock;
+        clock.start();
+        while (!(c.accepted.atEnd() && c.accepted.waitingCount() == 0) && clock.elapsed() < 10'000) {
+            QTest::qWait(1);
+            QVERIFY(c.accepted.waitingCount() <= Limit);
+            taken += c.accepted.takeAll();
+        }
+        QCOMPARE(taken.size(), sent.size());
+        QVERIFY(taken == sent);
+    }
+
+    // A burst of connection requests while the program is busy waits in the kernel, however
+    // many there are: none of them has to try again a second later.
+    void listenBacklogIsTheSystemMaximum()
+    {
+        const int burst = qMin(300, systemBacklog());
+        Socket listener;
+        QVERIFY(listener.listen());
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(listener.localPort());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::vector<pollfd> clients;
+        for (int i = 0; i < burst; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+            clients.push_back({fd, POLLOUT, 0});
+        }
+        // No event runs meanwhile: nothing is accepted, the kernel alone holds the requests.
+        QElapsedTimer clock;
+        clock.start();
+        int connected = 0;
+        while (clock.elapsed() < 500 && connected < burst) {
+            ::poll(clients.data(), clients.size(), 50);
+            connected = int(std::count_if(clients.begin(), clients.end(),
+                                          [](const pollfd &p) { return (p.revents & POLLOUT) != 0; }));
+        }
+        for (const pollfd &client : clients)
+            ::close(client.fd);
+        QCOMPARE(connected, burst);
     }
 };
 

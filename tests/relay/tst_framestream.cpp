@@ -5,6 +5,8 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 class TestFrameStream : public QObject
 {
     Q_OBJECT
@@ -13,6 +15,7 @@ private slots:
     void cutsArrivals_data();
     void cutsArrivals();
     void clearDropsTheTail();
+    void discardDropsOnlyTheFramesItTouches();
     void randomSplitsKeepEveryFrameInOrder();
 };
 
@@ -79,6 +82,37 @@ void TestFrameStream::clearDropsTheTail()
     QCOMPARE(stream.pendingSize(), 0);
     const QByteArray frame = spaceFramed();
     QCOMPARE(stream.append(frame), QByteArrayList {frame});
+}
+
+void TestFrameStream::discardDropsOnlyTheFramesItTouches()
+{
+    constexpr int Frames = 6;
+    const QByteArray input = numberedFrames(Frames);
+    // Every place and length of a gap; what follows it arrives in pieces of 5 bytes. A frame the
+    // gap touches is dropped, also one cut by an empty gap (its parts came on either side).
+    for (qsizetype before = 0; before <= 3 * FrameSize; ++before) {
+        for (qsizetype gap = 0; before + gap <= input.size(); ++gap) {
+            FrameStream stream;
+            QByteArrayList out = stream.append(QByteArrayView(input).first(before));
+            stream.discard(gap);
+            for (qsizetype pos = before + gap; pos < input.size(); pos += 5)
+                out += stream.append(
+                    QByteArrayView(input).sliced(pos).first(qMin<qsizetype>(5, input.size() - pos)));
+            QByteArrayList expected;
+            for (qsizetype at = 0; at < input.size(); at += FrameSize) {
+                if (at + FrameSize <= before || at >= before + gap)
+                    expected.append(input.sliced(at, FrameSize));
+            }
+            QVERIFY2(out == expected, qPrintable(u"%1 + gap %2"_s.arg(before).arg(gap)));
+            QCOMPARE(stream.pendingSize(), 0);
+        }
+    }
+    // A new stream starts clean after a gap.
+    FrameStream stream;
+    stream.append(QByteArray(3, 'a'));
+    stream.discard(2);
+    stream.clear();
+    QCOMPARE(stream.append(input.first(FrameSize)), QByteArrayList {input.first(FrameSize)});
 }
 
 void TestFrameStream::randomSplitsKeepEveryFrameInOrder()

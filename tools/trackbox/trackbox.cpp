@@ -85,16 +85,12 @@ void TrackBox::unplug()
 {
     m_streamTimer->stop();
     m_streaming = false;
-    // Disabled before the descriptor closes; deleted later because unplug()
-    // may run inside a slot called from the read notifier's own signal.
+    // Switched off before the descriptor closes, and kept: unplug() may run inside a slot
+    // called from the read notifier's own signal.
     for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
-        if (notifier) {
+        if (notifier)
             notifier->setEnabled(false);
-            notifier->deleteLater();
-        }
     }
-    m_readNotifier = nullptr;
-    m_writeNotifier = nullptr;
     m_pty.unplug();
     m_pending.clear();
     m_pendingOffset = 0;
@@ -102,7 +98,7 @@ void TrackBox::unplug()
 
 void TrackBox::setReading(bool reading)
 {
-    if (!m_readNotifier)
+    if (!m_pty.isOpen())
         return;
     m_readNotifier->setEnabled(reading);
     if (reading)
@@ -128,7 +124,7 @@ void TrackBox::onMasterReadable()
         for (; m_inputTail.size() - pos >= FrameSize; pos += FrameSize)
             takeFrame(m_inputTail.sliced(pos, FrameSize));
         m_inputTail.remove(0, pos);
-        if (!m_readNotifier) // unplugged by a receiver of frameReceived
+        if (!m_pty.isOpen()) // unplugged by a receiver of frameReceived
             return;
     }
 }

@@ -1,0 +1,157 @@
+// The system's socket calls for IPv4, non-blocking and close-on-exec.
+#include "socketcalls.h"
+
+#include <QFile>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace SocketCalls {
+
+namespace {
+
+constexpr int SocketFlags = SOCK_NONBLOCK | SOCK_CLOEXEC;
+// Datagram bursts that arrive while a handler holds the event loop wait here. The kernel
+// counts about 1 KiB per small datagram, so this holds thousands of frames.
+constexpr int DatagramReceiveBuffer = 8 * 1024 * 1024;
+constexpr int FallbackBacklog = SOMAXCONN;
+const char *const BacklogSetting = "/proc/sys/net/core/somaxconn";
+
+sockaddr_in ipv4Address(quint32 ipv4, quint16 port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(ipv4);
+    return address;
+}
+
+Opened failed(int fd)
+{
+    const int error = errno;
+    if (fd >= 0)
+        ::close(fd);
+    return {-1, error};
+}
+
+bool bindTo(int fd, quint32 ipv4, quint16 port)
+{
+    const sockaddr_in address = ipv4Address(ipv4, port);
+    return ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+}
+
+} // namespace
+
+Opened tcpListener(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SocketFlags, 0);
+    if (fd < 0)
+        return failed(fd);
+    // A port whose last connections still linger in TIME_WAIT can be listened on again at once.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (!bindTo(fd, INADDR_ANY, port) || ::listen(fd, listenBacklog()) != 0)
+        return failed(fd);
+    return {fd, 0};
+}
+
+Opened udpSocket(quint32 ipv4, quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SocketFlags, 0);
+    if (fd < 0)
+        return failed(fd);
+    // Beyond the system's limit only a privileged process may go; otherwise take what is allowed.
+    const int size = DatagramReceiveBuffer;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (!bindTo(fd, ipv4, port))
+        return failed(fd);
+    return {fd, 0};
+}
+
+Opened acceptConnection(int listener)
+{
+    for (;;) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SocketFlags);
+        if (fd >= 0)
+            return {fd, 0};
+        if (errno != EINTR)
+            return {-1, errno};
+    }
+}
+
+int listenBacklog()
+{
+    QFile setting(QString::fromLatin1(BacklogSetting));
+    if (setting.open(QIODevice::ReadOnly)) {
+        bool ok = false;
+        const int maximum = setting.readAll().trimmed().toInt(&ok);
+        if (ok && maximum > 0)
+            return maximum;
+    }
+    return FallbackBacklog;
+}
+
+quint16 boundPort(int fd)
+{
+    sockaddr_in address {};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+void fixSendBuffer(int fd, int bytes)
+{
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+qint64 receive(int fd, char *buffer, qint64 size, int &error)
+{
+    for (;;) {
+        const ssize_t got = ::recv(fd, buffer, size_t(size), 0);
+        if (got >= 0)
+            return got;
+        if (errno != EINTR) {
+            error = errno == EWOULDBLOCK ? EAGAIN : errno;
+            return -1;
+        }
+    }
+}
+
+qint64 sendStream(int fd, const char *data, qint64 size, int &error)
+{
+    for (;;) {
+        // No SIGPIPE: a peer that has gone is an error to handle, not the end of the program.
+        const ssize_t sent = ::send(fd, data, size_t(size), MSG_NOSIGNAL);
+        if (sent >= 0)
+            return sent;
+        if (errno != EINTR) {
+            error = errno == EWOULDBLOCK ? EAGAIN : errno;
+            return -1;
+        }
+    }
+}
+
+qint64 sendDatagram(int fd, const QByteArray &data, quint32 ipv4, quint16 port)
+{
+    const sockaddr_in target = ipv4Address(ipv4, port);
+    return ::sendto(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr *>(&target), sizeof target);
+}
+
+void closeDescriptor(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool outOfDescriptors(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+} // namespace SocketCalls
