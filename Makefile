@@ -1,11 +1,12 @@
 # Set-up, build and test entry points; everything else is CMake.
 PACKAGES := cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins \
-            libgl-dev curl wget python3 xvfb xauth
+            libgl-dev curl wget python3 xvfb xauth clang-14 libclang-rt-14-dev llvm-14
 BUILD    := build
 ASAN     := build-asan
+FUZZ     := build-fuzz
 JOBS     := $(shell nproc)
 
-.PHONY: all deps build run test test-asan bench clean
+.PHONY: all deps build run test test-asan fuzz bench clean
 
 all: build
 
@@ -46,9 +47,15 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Each fuzz target for 20 s on its corpus, built with clang++ and libFuzzer in a build folder of its own.
+fuzz: deps
+	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 -DQUENVAR_FUZZ=ON
+	cmake --build $(FUZZ) -j $(JOBS)
+	tests/fuzz/run $(FUZZ) 20
+
 bench: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/bench/relay_bench
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/bench/http_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)
