@@ -7,12 +7,15 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 
 namespace {
 
 constexpr size_t MaximumPortText = 40;
 constexpr size_t MaximumSpeedText = 40;
 constexpr double LargestSpeedWrittenExactly = 1.79769313486231e308;
+constexpr int LowestPort = std::numeric_limits<qint16>::min();
+constexpr int HighestPort = std::numeric_limits<qint16>::max();
 
 void checkRead(const QByteArray &bytes)
 {
@@ -21,6 +24,9 @@ void checkRead(const QByteArray &bytes)
         const QString &port = *settings.portText;
         FUZZ_CHECK(!port.contains(u'\r') && !port.contains(u'\n'));
         FUZZ_CHECK(!port.startsWith(u' ') && !port.endsWith(u' '));
+        // The port number the link opens is read from the front of this text.
+        const std::optional<int> number = roundToRange(leadingNumber(port), LowestPort, HighestPort);
+        FUZZ_CHECK(!number || (*number >= LowestPort && *number <= HighestPort));
     }
     FUZZ_CHECK(!settings.speed || std::isfinite(*settings.speed));
 }
