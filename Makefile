@@ -5,8 +5,11 @@ PACKAGES := cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins \
 PACKAGES += dpkg-dev file
 # The listing test looks at the pages in a real browser.
 PACKAGES += chromium
+# The fuzz targets: clang with its fuzzer runtime; llvm-symbolizer for readable traces.
+PACKAGES += clang-14 libclang-rt-14-dev llvm-14
 BUILD    := build
 ASAN     := build-asan
+FUZZ     := build-fuzz
 JOBS     := $(shell nproc)
 # The program's folder for make run: it is served and keeps RIri.ini, so it is not the build tree.
 RUNDIR   := run
@@ -14,7 +17,7 @@ PREFIX   := /opt/quenvar
 # Options for the program, e.g. make run ARGS="--open --log".
 ARGS     :=
 
-.PHONY: all deps build run test test-asan bench clean
+.PHONY: all deps build run test test-asan fuzz bench clean
 .PHONY: program install package
 
 all: build
@@ -69,10 +72,16 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Each fuzz target for 20 s on its corpus, built with clang++ and libFuzzer in a build folder of its own.
+fuzz: deps
+	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 -DQUENVAR_FUZZ=ON
+	cmake --build $(FUZZ) -j $(JOBS)
+	tests/fuzz/run $(FUZZ) 20
+
 # Benchmarks of the shown window, on Xvfb when there is no display; SOAK_MINUTES=n adds the soak.
 bench: build
 	sh bench/run.sh $(BUILD) $(SOAK_MINUTES)
 
 # Never run/: it holds the user's RIri.ini and the files they serve.
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)

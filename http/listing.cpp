@@ -74,7 +74,8 @@ QByteArray link(const QByteArray &folder, const QByteArray &name)
 
 qint64 roundedKilobytes(qint64 bytes)
 {
-    return (bytes + BytesPerKilobyte / 2) / BytesPerKilobyte;
+    // From the remainder: adding the half first overflows near the largest size a sparse file can have.
+    return bytes / BytesPerKilobyte + (bytes % BytesPerKilobyte >= BytesPerKilobyte / 2 ? 1 : 0);
 }
 
 QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries, char groupSeparator)
