@@ -21,6 +21,10 @@ constexpr DeviceRange kLinuxRanges[] = {
     {11, 16, "/dev/ttyACM"},
 };
 
+// Input that nobody takes (the reader waits for a slow network client) stays in the device and
+// holds the line back through its handshake, instead of piling up here.
+constexpr qint64 kReadBufferSize = 64 * 1024;
+
 } // namespace
 
 QString SerialPort::linuxDevice(int portNumber)
@@ -37,6 +41,7 @@ SerialPort::SerialPort(PortTable table, QObject *parent)
     , m_table(std::move(table))
     , m_port(new QSerialPort(this))
 {
+    m_port->setReadBufferSize(kReadBufferSize);
     connect(m_port, &QSerialPort::readyRead, this, &SerialPort::received);
     connect(m_port, &QSerialPort::bytesWritten, this, &SerialPort::written);
     connect(m_port, &QSerialPort::errorOccurred, this,
@@ -135,7 +140,11 @@ qint64 SerialPort::waitingCount() const
 
 QByteArray SerialPort::read(qint64 maxBytes)
 {
-    return m_port->read(maxBytes);
+    QByteArray data = m_port->read(maxBytes);
+    // A read served from the port's full buffer alone does not start it reading the device
+    // again (only a read that asks for more than it holds would); setting the size does.
+    m_port->setReadBufferSize(kReadBufferSize);
+    return data;
 }
 
 bool SerialPort::write(const QByteArray &data)

@@ -22,6 +22,8 @@ constexpr qint64 kClientBacklog = 64 * 1024;
 // whole frames are dropped. Dropping is reported again once half of it has gone out.
 constexpr qint64 kClientOutputLimit = 1024 * 1024;
 constexpr qint64 kClientReadingAgain = kClientOutputLimit / 2;
+// A client that took nothing for this long while frames wait for it counts as not reading.
+constexpr std::chrono::milliseconds kClientStallLimit {1000};
 
 } // namespace
 
@@ -49,13 +51,25 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
     connect(&m_tcpListen, &Socket::sendProgress, this, &FrameRelay::onClientReading);
     connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
     connect(&m_udpSend, &Socket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
+    m_heldInputCheck.setSingleShot(true);
+    connect(&m_heldInputCheck, &QTimer::timeout, this, &FrameRelay::MSComm1_OnComm);
 }
 
 void FrameRelay::MSComm1_OnComm()
 {
     // Only whole frames are read; a started frame waits in the port for its rest.
-    const qint64 frames = m_serial.waitingCount() / FrameSize;
+    const qint64 waiting = m_serial.waitingCount() / FrameSize;
+    qint64 frames = waiting;
     if (frames == 0 || !m_translator)
+        return;
+    // A client that reads, only slower than the frames come, loses none of them: what it has
+    // no room for yet stays in the port (and the line's handshake holds the rest back).
+    if (clientKeepsReading())
+        frames = qMin(frames, (kClientOutputLimit - m_tcpListen.bytesToWrite()) / FrameSize);
+    m_serialHeld = frames < waiting;
+    if (m_serialHeld)
+        holdSerialInput();
+    if (frames <= 0)
         return;
     const QByteArray text = m_serial.read(frames * FrameSize);
     for (qsizetype at = 0; at + FrameSize <= text.size(); at += FrameSize)
@@ -109,8 +123,25 @@ void FrameRelay::sendToClient(const QByteArray &frame)
         m_window.showNetworkStatus(u"TCP-Client liest nicht, Frames werden verworfen"_s);
 }
 
+bool FrameRelay::clientKeepsReading() const
+{
+    return m_tcpListen.state() == Socket::Connected && m_clientProgress.isValid()
+        && m_clientProgress.elapsed() < kClientStallLimit.count();
+}
+
+void FrameRelay::holdSerialInput()
+{
+    // Once the client has taken nothing for the stall limit, the frames are read and dropped
+    // instead, so that a client that stopped reading cannot stall the link (and its ping).
+    const qint64 left = kClientStallLimit.count() - m_clientProgress.elapsed();
+    m_heldInputCheck.start(int(qMax<qint64>(left, 1)));
+}
+
 void FrameRelay::onClientReading()
 {
+    m_clientProgress.restart();
+    if (m_serialHeld)
+        MSComm1_OnComm();
     if (m_droppedFrames == 0 || m_tcpListen.bytesToWrite() > kClientReadingAgain)
         return;
     m_window.showNetworkStatus(u"TCP-Client liest wieder, "_s
@@ -144,6 +175,7 @@ void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
     m_tcpStream.clear();
     m_droppedFrames = 0;
     m_tcpListen.accept(RequestID);
+    m_clientProgress.restart();
     // The digits are the window's own text, kept as users know it.
     m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
 }

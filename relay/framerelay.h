@@ -3,7 +3,9 @@
 
 #include "framestream.h"
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
 class FrameTranslator;
 class RelayWindow;
@@ -32,6 +34,8 @@ private:
     void onClientReleased();
     void sendToClient(const QByteArray &frame);
     void onClientReading();
+    bool clientKeepsReading() const;
+    void holdSerialInput();
 
     SerialPort &m_serial;
     Socket &m_tcpListen;
@@ -43,4 +47,10 @@ private:
     FrameStream m_tcpStream;
     // Frames a TCP client did not read in time, since it last read.
     qint64 m_droppedFrames = 0;
+    // Since the TCP client last took bytes; a client that keeps taking them is waited for.
+    QElapsedTimer m_clientProgress;
+    // Whole frames left in the serial port for a client that is behind; looked at again when
+    // it takes more, or when it has taken nothing for a while.
+    bool m_serialHeld = false;
+    QTimer m_heldInputCheck;
 };
