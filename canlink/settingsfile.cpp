@@ -83,8 +83,15 @@ LinkSettings parseSettings(const QByteArray &bytes)
 
 QByteArray settingsBytes(const QString &portText, const QString &speedText)
 {
-    return kMarker.toByteArray() + "\r\n" + kPortKey.toByteArray() + portText.toLatin1() + "\r\n"
-        + kSpeedKey.toByteArray() + speedText.toLatin1() + "\r\n";
+    // A value is one line: a line break pasted into the port field must not add lines of its
+    // own (a second "BaudRate=" that the next start would take).
+    const auto oneLine = [](const QString &text) {
+        QByteArray bytes = text.toLatin1();
+        bytes.removeIf([](char c) { return c == '\r' || c == '\n'; });
+        return bytes;
+    };
+    return kMarker.toByteArray() + "\r\n" + kPortKey.toByteArray() + oneLine(portText) + "\r\n"
+        + kSpeedKey.toByteArray() + oneLine(speedText) + "\r\n";
 }
 
 QString saveFailureText(int error)

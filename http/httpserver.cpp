@@ -14,6 +14,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <limits>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
@@ -25,6 +26,7 @@ namespace {
 constexpr int MaximumNestedPasses = 16;
 constexpr qint16 FirstFileNumber = 1;
 constexpr qint16 PagePending = -1;
+constexpr qint64 LargestServedFile = std::numeric_limits<qint64>::max() / 2;
 } // namespace
 
 HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindow &window, QObject *parent)
@@ -272,7 +274,8 @@ QByteArray HttpServer::sharedPage(const QByteArray &page) const
 void HttpServer::answerFile(int index, const QByteArray &requestPath, FileSystem::OpenedEntry opened)
 {
     std::unique_ptr<FileSystem::RawFile> file = FileSystem::RawFile::fromOpened(std::move(opened));
-    if (!file) {
+    // A sparse file can claim nearly 2^63 bytes, beyond what header and body can count together.
+    if (!file || file->length() > LargestServedFile) {
         answerNotFound(index);
         return;
     }

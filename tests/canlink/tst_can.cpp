@@ -295,6 +295,9 @@ private slots:
     {
         QCOMPARE(settingsBytes(u"3"_s, u"9600"_s), QByteArray("riri\r\nPortNr=3\r\nBaudRate=9600\r\n"));
         QCOMPARE(settingsBytes(u"3"_s, u"9600"_s).size(), 31);
+        // A line break pasted into the port field stays inside its line.
+        QCOMPARE(settingsBytes(u"3\r\nBaudRate=1"_s, u"9600"_s),
+                 QByteArray("riri\r\nPortNr=3BaudRate=1\r\nBaudRate=9600\r\n"));
         const LinkSettings parsed = parseSettings("x\r\nriri\r\nPortNr=\r\nBaudRate= 4800 \r\nriri");
         QCOMPARE(parsed.portText, std::optional<QString>(QString()));
         QCOMPARE(parsed.speed, std::optional<double>(4800));

@@ -6,7 +6,10 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <limits>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -174,6 +177,7 @@ private slots:
     void idleConnectionsDoNotBlockOthers();
     void concurrentClientsGetIdenticalBytes();
     void fileBeyond2GiBIsServedWhole();
+    void fileTooBigToCountIsNotFound();
     void atTheOpenFileLimitClientsWaitAndTheServerRests();
 };
 
@@ -250,6 +254,23 @@ void TestHttpRobustness::concurrentClientsGetIdenticalBytes()
     for (size_t i = 0; i < clients.size(); ++i)
         QVERIFY2(clients[i]->received == (i % 4 == 0 ? page : served(content)),
                  qPrintable(QString::number(i)));
+}
+
+void TestHttpRobustness::fileTooBigToCountIsNotFound()
+{
+    // tmpfs takes a sparse file of the largest length there is.
+    QTemporaryDir shm(u"/dev/shm/quenvar-test-XXXXXX"_s);
+    if (!shm.isValid())
+        QSKIP("no /dev/shm for a sparse file of 2^63 - 1 bytes");
+    {
+        QFile file(shm.filePath(u"huge"_s));
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(std::numeric_limits<qint64>::max()))
+            QSKIP("this file system takes no file of 2^63 - 1 bytes");
+    }
+    TestServer server;
+    server.server.setWebRoot(shm.path());
+    const Response response = exchange(server.port(), getRequest("/huge"));
+    QCOMPARE(response.bytes, ResponseHeader::notFound(TestServer::DefaultName.toLatin1()));
 }
 
 void TestHttpRobustness::fileBeyond2GiBIsServedWhole()
