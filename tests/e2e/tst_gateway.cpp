@@ -221,7 +221,7 @@ template<typename Each> QByteArray readFrames(int fd, qsizetype piece, Each each
             quiet.restart();
         }
         each();
-        QTest::qWait(piece > 0 || n <= 0 ? (piece > 0 ? 10 : 5) : 0);
+        QTest::qWait(piece > 0 ? 10 : (n > 0 ? 0 : 5));
     }
     return got;
 }
@@ -491,11 +491,20 @@ private slots:
         QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {kPingRequest, later}));
     }
 
-    void aClientThatDoesNotReadGetsWholeFramesAndACount()
+    void aClientBehindTheTrackBoxGetsWholeFrames_data()
     {
+        QTest::addColumn<bool>("readsMeanwhile");
+        // Frames wait in the line for it, none is dropped.
+        QTest::newRow("reads slowly") << true;
+        // Whole frames are dropped and counted.
+        QTest::newRow("stops reading") << false;
+    }
+    void aClientBehindTheTrackBoxGetsWholeFrames()
+    {
+        QFETCH(bool, readsMeanwhile);
         GATEWAY(g);
         g.connectLink();
-        // A client with a small window that reads nothing while the track box streams.
+        // A client with a small window; the track box floods far faster than it takes frames.
         const int fd = rawFrameClient();
         QVERIFY(fd >= 0);
         const auto closeAtEnd = qScopeGuard([fd] { ::close(fd); });
@@ -506,50 +515,29 @@ private slots:
         connect(&g.box(), &TrackBox::streamFinished, this, [&] { finished = true; });
         g.box().stream(Streamed, 0);
         qint64 mostWaiting = 0;
-        QElapsedTimer clock;
-        clock.start();
-        while (!finished && clock.elapsed() < 60'000) {
-            QTest::qWait(5);
-            mostWaiting = qMax(mostWaiting, g.w.tcpListen()->bytesToWrite());
+        const auto watch = [&] { mostWaiting = qMax(mostWaiting, g.w.tcpListen()->bytesToWrite()); };
+        QByteArray got;
+        if (readsMeanwhile) {
+            got = readFrames(fd, 16 * 1024, watch); // 16 KiB per 10 ms
+        } else {
+            QElapsedTimer clock;
+            for (clock.start(); !finished && clock.elapsed() < 60'000; watch())
+                QTest::qWait(5);
+            QCOMPARE(g.d.label("LFileProgress"), u"TCP-Client liest nicht, Frames werden verworfen"_s);
+            got = readFrames(fd, 0, watch); // now it reads
         }
         QVERIFY(finished);
         QVERIFY2(mostWaiting <= ClientOutputBound, qPrintable(QString::number(mostWaiting)));
-        QCOMPARE(g.d.label("LFileProgress"), u"TCP-Client liest nicht, Frames werden verworfen"_s);
-
-        // Now it reads: whole frames in order, and the count of the others is shown.
-        const QByteArray got = readFrames(fd, 0, [] { return false; });
         QVERIFY(framesAreNumberedInOrder(got));
         const qint64 dropped = Streamed - got.size() / 13;
-        QVERIFY(dropped > 0);
-        QCOMPARE(g.d.label("LFileProgress"),
-                 u"TCP-Client liest wieder, "_s + QString::number(dropped) + u" Frames verworfen"_s);
-    }
-
-    void aClientThatReadsSlowlyLosesNoFrame()
-    {
-        GATEWAY(g);
-        g.connectLink();
-        const int fd = rawFrameClient();
-        QVERIFY(fd >= 0);
-        const auto closeAtEnd = qScopeGuard([fd] { ::close(fd); });
-        QTRY_COMPARE(g.w.tcpListen()->state(), Socket::Connected);
-
-        // The track box floods far faster than this client takes frames (16 KiB per 10 ms):
-        // the frames wait in the line for it, none is dropped, and the queue stays bounded.
-        constexpr qint64 Streamed = 300'000;
-        bool finished = false;
-        connect(&g.box(), &TrackBox::streamFinished, this, [&] { finished = true; });
-        g.box().stream(Streamed, 0);
-        qint64 mostWaiting = 0;
-        const QByteArray got = readFrames(fd, 16 * 1024, [&] {
-            mostWaiting = qMax(mostWaiting, g.w.tcpListen()->bytesToWrite());
-            return false;
-        });
-        QVERIFY(finished);
-        QVERIFY2(mostWaiting <= ClientOutputBound, qPrintable(QString::number(mostWaiting)));
-        QCOMPARE(got.size() / 13, Streamed);
-        QVERIFY(framesAreNumberedInOrder(got));
-        QVERIFY(!g.d.label("LFileProgress").contains(u"verworfen"_s));
+        if (readsMeanwhile) {
+            QCOMPARE(dropped, 0);
+            QVERIFY(!g.d.label("LFileProgress").contains(u"verworfen"_s));
+        } else {
+            QVERIFY(dropped > 0);
+            QCOMPARE(g.d.label("LFileProgress"),
+                     u"TCP-Client liest wieder, "_s + QString::number(dropped) + u" Frames verworfen"_s);
+        }
     }
 
     void framesWhileTheLinkIsClosedAreDropped()
