@@ -10,8 +10,9 @@ class StatusLine : public QLabel
 {
     Q_OBJECT
 public:
-    // Nobody reads faster than this; a burst of texts is drawn at most once per interval.
-    static constexpr std::chrono::milliseconds RedrawInterval {40};
+    // Four redraws a second are as fast as anybody reads a changing line, and each redraw of a
+    // shown window costs a display round trip; a burst of texts is drawn at most once per interval.
+    static constexpr std::chrono::milliseconds RedrawInterval {250};
 
     StatusLine(const QString &text, QWidget *parent);
 

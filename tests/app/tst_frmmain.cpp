@@ -423,7 +423,7 @@ private slots:
         d.open(); // shows the serial-link group with Label5
         QSignalSpy told(&w, &FrmMain::statusTextChanged);
         constexpr int texts = 1000;
-        constexpr int intervalMs = 40;
+        constexpr int intervalMs = int(StatusLine::RedrawInterval.count());
         for (const char *name : {"LFileProgress", "Label5"}) {
             QLabel *line = d.control<QLabel>(name);
             PaintWatch watch(line);
