@@ -74,7 +74,7 @@ void HttpServer::WinSock1_ConnectionRequest(int /*index*/, qint64 requestId)
     if (slot < 0)
         return;
     ConnSlot &record = m_slots[size_t(slot)];
-    resetRecord(record);
+    resetRecord(slot);
     ++record.Connection;
     m_winsock1.at(slot)->accept(requestId);
 }
@@ -103,8 +103,11 @@ int HttpServer::createSlot()
     return index;
 }
 
-void HttpServer::resetRecord(ConnSlot &record)
+void HttpServer::resetRecord(int index)
 {
+    ConnSlot &record = m_slots[size_t(index)];
+    if (record.FileNr == PagePending)
+        m_pageBuilder.forget({index, record.Connection});
     releaseFile(record);
     record.FileNr = 0;
     record.RequestPath.clear();
@@ -174,7 +177,7 @@ void HttpServer::WinSock1_Close(int index)
     // meanwhile never inherits (or loses) this one's file.
     quint64 connection = 0;
     if (size_t(index) < m_slots.size()) {
-        resetRecord(m_slots[size_t(index)]);
+        resetRecord(index);
         connection = m_slots[size_t(index)].Connection;
     }
     letEventsRun();

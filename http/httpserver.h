@@ -59,7 +59,7 @@ private:
     void letEventsRun();
     int freeSlot() const;
     int createSlot();
-    void resetRecord(ConnSlot &record);
+    void resetRecord(int index);
     void releaseFile(ConnSlot &record);
     qint16 nextFileNumber() const;
 

@@ -26,6 +26,7 @@ PageBuilder::PageBuilder(QObject *parent)
 PageBuilder::~PageBuilder()
 {
     // A build posts its page to this object: none may still be running once it is gone.
+    m_pool.clear();
     m_pool.waitForDone();
 }
 
@@ -36,23 +37,54 @@ void PageBuilder::request(const ServedTree::Position &folder, const FileSystem::
     const Key key {identity.device, identity.inode, folderPath, LocaleFormat::groupSeparatorByte()};
     const auto running = m_running.find(key);
     if (running != m_running.end()) {
-        running->second.append(waiter);
+        running->second->waiters.append(waiter);
         return;
     }
-    m_running.emplace(key, QList<Waiter> {waiter});
-    m_pool.start([this, folder, key] {
-        const QByteArray page = Listing::page(key.folderPath, Listing::servedEntries(folder), key.separator);
+    auto build = std::make_shared<Build>();
+    build->waiters.append(waiter);
+    build->folder = folder;
+    m_running.emplace(key, build);
+    m_pool.start([this, build, key] {
+        std::optional<ServedTree::Position> taken;
+        {
+            const std::lock_guard lock(build->folderLock);
+            taken.swap(build->folder);
+        }
+        if (!taken)
+            return;
+        const QByteArray page = Listing::page(key.folderPath, Listing::servedEntries(*taken), key.separator);
+        taken.reset();
         QMetaObject::invokeMethod(
-            this, [this, key, page] { finish(key, page); }, Qt::QueuedConnection);
+            this, [this, key, build, page] { finish(key, build, page); }, Qt::QueuedConnection);
     });
 }
 
-void PageBuilder::finish(const Key &key, const QByteArray &page)
+void PageBuilder::forget(const Waiter &waiter)
 {
-    const auto running = m_running.find(key);
-    if (running == m_running.end())
+    for (auto running = m_running.begin(); running != m_running.end(); ++running) {
+        Build &build = *running->second;
+        if (build.waiters.removeAll(waiter) == 0)
+            continue;
+        if (build.waiters.isEmpty()) {
+            // Clients that ask for folders and leave at once must not queue up builds (each
+            // holding a folder open) for pages nobody reads.
+            {
+                const std::lock_guard lock(build.folderLock);
+                build.folder.reset();
+            }
+            m_running.erase(running);
+        }
         return;
-    const QList<Waiter> waiters = running->second;
+    }
+}
+
+void PageBuilder::finish(const Key &key, const std::shared_ptr<Build> &build, const QByteArray &page)
+{
+    // A build dropped meanwhile, and perhaps a new one of the same folder started.
+    const auto running = m_running.find(key);
+    if (running == m_running.end() || running->second != build)
+        return;
+    const QList<Waiter> waiters = build->waiters;
     m_running.erase(running);
     emit built(waiters, page);
 }

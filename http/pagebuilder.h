@@ -9,6 +9,9 @@
 #include <QThreadPool>
 
 #include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 
 class PageBuilder : public QObject
 {
@@ -19,10 +22,11 @@ public:
     {
         int slot = 0;
         quint64 connection = 0;
+        bool operator==(const Waiter &other) const = default;
     };
 
     explicit PageBuilder(QObject *parent = nullptr);
-    // Waits for the builds still running; their pages are dropped.
+    // Drops the builds not started yet and waits for the one running; no page is reported.
     ~PageBuilder() override;
 
     // Builds the page of the open folder `folder`, whose names below the root are
@@ -30,6 +34,9 @@ public:
     // path that is still running takes the waiter along instead.
     void request(const ServedTree::Position &folder, const FileSystem::EntryInfo &identity,
                  const QByteArray &folderPath, const Waiter &waiter);
+    // The waiter's connection has ended. A build nobody waits for any more is dropped, and a
+    // build not started yet lets its folder go at once.
+    void forget(const Waiter &waiter);
 
 signals:
     // On the event thread; every waiter gets the same bytes.
@@ -46,8 +53,17 @@ private:
         bool operator<(const Key &other) const;
     };
 
-    void finish(const Key &key, const QByteArray &page);
+    // One build: its waiters (event thread only) and its folder, which the build thread takes
+    // when it starts, unless nobody waits for the page any more.
+    struct Build
+    {
+        QList<Waiter> waiters;
+        std::mutex folderLock;
+        std::optional<ServedTree::Position> folder;
+    };
+
+    void finish(const Key &key, const std::shared_ptr<Build> &build, const QByteArray &page);
 
     QThreadPool m_pool;
-    std::map<Key, QList<Waiter>> m_running;
+    std::map<Key, std::shared_ptr<Build>> m_running;
 };

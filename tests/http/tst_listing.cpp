@@ -127,6 +127,7 @@ private slots:
     void bigFolderIsListedQuickly();
     void eventsRunWhileABigPageIsBuilt();
     void clientsThatDoNotReadShareOnePage();
+    void clientsThatLeaveDropTheirPagesUnbuilt();
 };
 
 void TestListing::initTestCase()
@@ -488,4 +489,37 @@ void TestListing::clientsThatDoNotReadShareOnePage()
 }
 
 QTEST_GUILESS_MAIN(TestListing)
+void TestListing::clientsThatLeaveDropTheirPagesUnbuilt()
+{
+    constexpr int Entries = 20'000;
+    constexpr int Clients = 60;
+    TestServer server;
+    makeManyFiles(server, "big", "Lokomotive-Baureihe-", Entries);
+    // Each link names the folder under a path of its own, so each asks for a build of its own.
+    for (int i = 0; i < Clients; ++i)
+        QVERIFY(::symlink("big", server.pathBytes("link" + QByteArray::number(i)).constData()) == 0);
+    const int before = openFileCount();
+    const auto pagePending = [&] {
+        for (const ConnSlot &slot : server.server.ConnSlots()) {
+            if (slot.FileNr == -1)
+                return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < Clients; ++i) {
+        Client client(server.port());
+        QVERIFY(client.waitConnected());
+        client.send(getRequest("/link" + QByteArray::number(i) + '/'));
+        QVERIFY(pumpUntil(pagePending));
+        client.reset();
+        QVERIFY(pumpUntil([&] { return server.connectedSlots() == 0; }));
+    }
+    // Only the build that runs may still hold the served root, the folder and its reading
+    // position open (and the build thread has one descriptor of its own); none waits its turn
+    // for a page that nobody reads.
+    constexpr int RunningBuild = 4;
+    const int held = openFileCount() - before;
+    QVERIFY2(held <= RunningBuild, qPrintable(QString::number(held)));
+}
+
 #include "tst_listing.moc"
