@@ -30,20 +30,27 @@ QByteArray linkPrefix(const QByteArray &folder)
     return prefix;
 }
 
-void appendLink(QByteArray &page, const QByteArray &prefix, const ListingEntry &entry)
+qint64 roundedKilobytes(qint64 bytes)
 {
+    // From the remainder: adding the half first overflows near the largest size a sparse file can have.
+    return bytes / BytesPerKilobyte + (bytes % BytesPerKilobyte >= BytesPerKilobyte / 2 ? 1 : 0);
+}
+
+void appendAnchor(QByteArray &page, const QByteArray &prefix, const ListingEntry &entry)
+{
+    page += "<a href=\"";
     page += prefix;
     page += '/';
     page += Names::linkedName(entry.name);
+    page += "\">";
+    page += Names::shownName(entry.name);
+    page += "</a>";
 }
 
 void appendFolderEntry(QByteArray &page, const QByteArray &prefix, const ListingEntry &entry)
 {
-    page += "<a href=\"";
-    appendLink(page, prefix, entry);
-    page += "\">";
-    page += Names::shownName(entry.name);
-    page += "</a><br>";
+    appendAnchor(page, prefix, entry);
+    page += "<br>";
     page += LineEnd;
 }
 
@@ -51,11 +58,9 @@ void appendFileRow(QByteArray &page, const QByteArray &prefix, const ListingEntr
 {
     page += "<tr>";
     page += LineEnd;
-    page += "<td width=\"100%\"><a href=\"";
-    appendLink(page, prefix, entry);
-    page += "\">";
-    page += Names::shownName(entry.name);
-    page += "</a></td>";
+    page += "<td width=\"100%\">";
+    appendAnchor(page, prefix, entry);
+    page += "</td>";
     page += LineEnd;
     page += "<td nowrap>";
     page += LocaleFormat::groupedThousands(roundedKilobytes(entry.size), separator);
@@ -70,12 +75,6 @@ void appendFileRow(QByteArray &page, const QByteArray &prefix, const ListingEntr
 QByteArray link(const QByteArray &folder, const QByteArray &name)
 {
     return linkPrefix(folder) + '/' + Names::linkedName(name);
-}
-
-qint64 roundedKilobytes(qint64 bytes)
-{
-    // From the remainder: adding the half first overflows near the largest size a sparse file can have.
-    return bytes / BytesPerKilobyte + (bytes % BytesPerKilobyte >= BytesPerKilobyte / 2 ? 1 : 0);
 }
 
 QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries, char groupSeparator)

@@ -23,9 +23,6 @@ namespace Listing {
 // as Names::linkedName writes it.
 QByteArray link(const QByteArray &folder, const QByteArray &name);
 
-// Bytes to kilobytes, halves rounded up (512 bytes make 1).
-qint64 roundedKilobytes(qint64 bytes);
-
 // The page for these entries, in their order: names shown as Names::shownName,
 // links as `link`, sizes grouped in threes with `groupSeparator`.
 QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries, char groupSeparator);

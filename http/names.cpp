@@ -117,14 +117,6 @@ bool isServablePiece(const QByteArray &piece)
     return piece != "." && piece != ".." && !FileSystem::isHiddenName(piece);
 }
 
-bool staysInLink(uchar c)
-{
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
-    static constexpr QByteArrayView Kept(" !$'()+,-.:;=@_~");
-    return c != 0 && Kept.contains(char(c));
-}
-
 } // namespace
 
 QByteArray percentDecoded(const QByteArray &text)
@@ -184,22 +176,9 @@ QByteArray shownName(const QByteArray &name)
 
 QByteArray linkedName(const QByteArray &name)
 {
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    if (std::all_of(name.cbegin(), name.cend(), [](char c) { return staysInLink(uchar(c)); }))
-        return name;
-    QByteArray linked;
-    linked.reserve(name.size());
-    for (const char byte : name) {
-        const auto c = uchar(byte);
-        if (staysInLink(c)) {
-            linked.append(byte);
-        } else {
-            linked.append('%');
-            linked.append(Hex[c / HexBase]);
-            linked.append(Hex[c % HexBase]);
-        }
-    }
-    return linked;
+    // Besides the letters, digits and -._~ that are never encoded.
+    static const QByteArray KeptAsTheyAre(" !$'()+,:;=@");
+    return name.toPercentEncoding(KeptAsTheyAre);
 }
 
 } // namespace Names

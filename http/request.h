@@ -37,7 +37,7 @@ struct ServedPath
 // decoding: an empty path, "*" or "?" (a query, or a pattern). Then every
 // percent escape is decoded, and the decoded path is judged: split at "/",
 // empty segments dropped, every segment a servable name (no "." or "..", also
-// not between "" separators, nothing hidden, no control character or NUL).
+// not between "\\" separators, nothing hidden, no control character or NUL).
 // What the names lead to on disk (links included) is judged while walking.
 std::optional<ServedPath> servedPathFor(const QByteArray &requestPath);
 

@@ -9,8 +9,6 @@
 
 namespace FileSystem {
 
-inline constexpr char Separator = '/';
-
 enum class Kind {
     Missing, // does not exist, or cannot be examined
     Folder,
