@@ -61,7 +61,7 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
     , m_relay(new FrameRelay(*MSComm1, *TCPListen, *UDPListen, *UDPSend, *this, this))
     , m_http(new HttpServer(*Winsock1, *TSendData, *this, this))
     , m_endpoints(*UDPListen, *UDPSend, *TCPListen, *Winsock1, *m_http, programFolder)
-    , m_programFolder(std::move(programFolder))
+    , m_programFolder(programFolder)
 {
     setObjectName(u"FrmMain"_s);
     buildControls();
@@ -304,8 +304,10 @@ void FrmMain::Command6_Click()
 
 void FrmMain::Command1_Click()
 {
+    // Read once: the set-up lets events run, and the report must name the text that was refused.
+    const QString httpPortText = Text2->text();
     const std::optional<int> httpPort
-        = roundToRange(leadingNumber(Text2->text()), kLowestTcpPort, kHighestTcpPort);
+        = roundToRange(leadingNumber(httpPortText), kLowestTcpPort, kHighestTcpPort);
     const QList<NetworkEndpoints::SetupFailure> failures
         = m_endpoints.open(httpPort ? std::optional<quint16>(quint16(*httpPort)) : std::nullopt);
     if (m_endpoints.httpListening())
@@ -325,10 +327,11 @@ void FrmMain::Command1_Click()
     }
     // A port that could not be opened is the news the user needs; it stays visible.
     if (!failures.isEmpty())
-        LFileProgress->showText(setupFailureText(failures));
+        LFileProgress->showText(setupFailureText(failures, httpPortText));
 }
 
-QString FrmMain::setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures) const
+QString FrmMain::setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures,
+                                  const QString &httpPortText) const
 {
     QStringList reports;
     for (const NetworkEndpoints::SetupFailure &failure : failures) {
@@ -340,7 +343,7 @@ QString FrmMain::setupFailureText(const QList<NetworkEndpoints::SetupFailure> &f
         case NetworkEndpoints::Endpoint::Http: what = u"HTTP-Port"_s; break;
         }
         if (!failure.port) {
-            reports.append(what + u" \""_s + Text2->text() + u"\" ist ungültig"_s);
+            reports.append(what + u" \""_s + httpPortText + u"\" ist ungültig"_s);
             continue;
         }
         reports.append(what + u" "_s + QString::number(*failure.port) + u" kann nicht geöffnet werden: "_s

@@ -58,7 +58,6 @@ public:
     HttpServer *httpServer() const { return m_http; }
     SerialPort *serialPort() const { return MSComm1; }
     Socket *tcpListen() const { return TCPListen; }
-    QString peerHost() const { return m_endpoints.peerHost(); }
 
 signals:
     // Every text either status line gets, as it gets it; lineName is "LFileProgress" or "Label5".
@@ -90,7 +89,8 @@ private:
     void applySelectionRule();
     bool validSelection() const;
     void onSerialDeviceLost();
-    QString setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures) const;
+    QString setupFailureText(const QList<NetworkEndpoints::SetupFailure> &failures,
+                             const QString &httpPortText) const;
 
     QGroupBox *ServerFrame;
     QLabel *Label1;

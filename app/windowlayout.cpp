@@ -2,8 +2,6 @@
 // not overlap at the designed size can overlap at a larger one.
 #include "windowlayout.h"
 
-#include <QComboBox>
-#include <QGroupBox>
 #include <QLineEdit>
 #include <QStyle>
 #include <QWidget>

@@ -44,7 +44,6 @@ public:
 
     bool httpListening() const;
     bool udpOpen() const;
-    QString peerHost() const { return PeerHost; }
 
 private:
     void closeHttpSlots();
