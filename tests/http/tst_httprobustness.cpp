@@ -336,10 +336,15 @@ void TestHttpRobustness::atTheOpenFileLimitClientsWaitAndTheServerRests()
     const QByteArray notFound
         = "HTTP/1.0 404 Not Found\nServer: " + TestServer::DefaultName.toLatin1() + "\n\n";
     {
-        // Room for exactly the held connections; every client descriptor exists already.
-        const int lowestFree = ::dup(0);
-        ::close(lowestFree);
-        OpenFileLimitOf limit(rlim_t(lowestFree + Held));
+        // Room for exactly the held connections, whatever gaps the numbers in use leave; every
+        // client descriptor exists already.
+        std::vector<int> room;
+        for (int i = 0; i < Held; ++i)
+            room.push_back(::dup(0));
+        const int limitNumber = room.back() + 1;
+        for (const int fd : room)
+            ::close(fd);
+        OpenFileLimitOf limit {rlim_t(limitNumber)};
         QVERIFY(limit.ok());
         for (const auto &client : held)
             client->connectTo(server.port());

@@ -1,6 +1,7 @@
 // Runs installed programs and packaging tools from tests: to the end, or alive while its log is read.
 #pragma once
 
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -13,6 +14,13 @@ struct Finished
     QString out;
     QString err;
 };
+
+// The whole content of a file, or nothing when it cannot be read.
+inline QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 // For tools and answers that end by themselves; the event loop is not needed meanwhile.
 inline Finished runToEnd(const QString &program, const QStringList &arguments,

@@ -100,12 +100,6 @@ QStringList filesBelow(const QString &folder)
     return files;
 }
 
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class TestInstall : public QObject

@@ -11,12 +11,6 @@ namespace {
 
 constexpr int kToolMs = 300'000;
 
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class TestPackage : public QObject
