@@ -77,11 +77,7 @@ private:
             const int small = 2048;
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         }
-        sockaddr_in server {};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(m_port);
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) == 0) {
+        if (connectToLoopback(fd, m_port) == 0) {
             ++m_connections;
             const QByteArray request = getRequest("/big.bin");
             if (manner != IdleThenReset)
@@ -192,18 +188,10 @@ constexpr qint64 ClientOutputBound = 1024 * 1024;
 // read stays with the gateway.
 int rawFrameClient()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in endpoint {};
-    endpoint.sin_family = AF_INET;
-    endpoint.sin_port = htons(15731);
-    endpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&endpoint), sizeof endpoint) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    constexpr int SmallWindow = 4096;
+    const int fd = loopbackClient(15731, SmallWindow);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
     return fd;
 }
 

@@ -10,7 +10,9 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -187,6 +189,27 @@ void Client::finishSending()
 void Client::closeBothWays()
 {
     ::shutdown(int(socket->socketDescriptor()), SHUT_RDWR);
+}
+
+int connectToLoopback(int fd, quint16 port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+}
+
+int loopbackClient(quint16 port, int receiveBuffer)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (connectToLoopback(fd, port) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int openFileCount()

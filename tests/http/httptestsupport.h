@@ -95,6 +95,12 @@ public:
     bool closed = false;
 };
 
+// Connects the plain descriptor `fd` to 127.0.0.1:port; the result of connect().
+int connectToLoopback(int fd, quint16 port);
+// A plain, blocking client of 127.0.0.1:port, or -1 when refused. A receive buffer size is set
+// before the connection, so the window the client offers stays that small.
+int loopbackClient(quint16 port, int receiveBuffer = 0);
+
 // Entries of /proc/self/fd.
 int openFileCount();
 

@@ -123,14 +123,7 @@ struct RawClient
     bool ended = false;
 
     ~RawClient() { ::close(fd); }
-    void connectTo(quint16 port) const
-    {
-        sockaddr_in server {};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(port);
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server);
-    }
+    void connectTo(quint16 port) const { connectToLoopback(fd, port); }
     bool connected() const
     {
         pollfd ready {fd, POLLOUT, 0};

@@ -89,15 +89,9 @@ qint64 residentBytes()
 // A client that sends its request and then never reads, with a small receive buffer.
 int nonReadingClient(quint16 port, const QByteArray &request)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-        || ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
+    constexpr int SmallWindow = 4096;
+    const int fd = loopbackClient(port, SmallWindow);
+    if (fd >= 0 && ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
         ::close(fd);
         return -1;
     }
