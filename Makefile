@@ -1,6 +1,8 @@
 # Set-up, build and test entry points; everything else is CMake.
-PACKAGES := cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins \
-            libgl-dev curl wget python3 xvfb xauth
+# What building and running the program needs; make run installs no more.
+RUN_PACKAGES := cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
+# The tests' HTTP clients, and the display the benchmarks show the window on.
+PACKAGES := $(RUN_PACKAGES) curl wget xvfb xauth
 # CPack's Debian package: dpkg-shlibdeps finds the libraries' packages, file finds the programs.
 PACKAGES += dpkg-dev file
 # The listing test looks at the pages in a real browser.
@@ -17,14 +19,14 @@ PREFIX   := /opt/quenvar
 # Options for the program, e.g. make run ARGS="--open --log".
 ARGS     :=
 
-.PHONY: all deps build run test test-asan fuzz bench clean
+.PHONY: all deps deps-run build run test test-asan fuzz bench clean
 .PHONY: program install package
 
 all: build
 
-# Installs only what is missing: nothing happens when every package is there.
-deps:
-	@missing=$$(for p in $(PACKAGES); do \
+# Installs only what is missing of the packages given: nothing happens when every one is there.
+define install-missing
+	@missing=$$(for p in $(1); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
@@ -36,15 +38,22 @@ deps:
 	    exit 1; \
 	  fi; \
 	fi
+endef
 
-$(BUILD)/build.ninja $(BUILD)/Makefile: | deps
+deps:
+	$(call install-missing,$(PACKAGES))
+
+deps-run:
+	$(call install-missing,$(RUN_PACKAGES))
+
+$(BUILD)/build.ninja $(BUILD)/Makefile: | deps-run
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: deps $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Only the program, not the tests and benchmarks.
-program: deps $(BUILD)/Makefile
+program: deps-run $(BUILD)/Makefile
 	cmake --build $(BUILD) --target quenvar -j $(JOBS)
 
 # install -C leaves an unchanged program alone, so a capability granted with setcap stays.
@@ -56,7 +65,7 @@ run: program
 install: program
 	cmake --install $(BUILD) --prefix $(PREFIX) --strip
 
-package: program
+package: deps program
 	cd $(BUILD) && cpack -G DEB
 
 test: build
