@@ -1,7 +1,10 @@
-// Fuzzes the TCP frame cutter: any split of any stream yields exactly its whole frames, in order, at once.
+// Fuzzes both frame cutters. TCP: any split of any stream yields exactly its whole frames, in order,
+// at once. Serial: whole frames with bytes added or lost somewhere, and a pause after, yield every
+// frame before the damage whole and in order.
 #include "canmessage.h"
 #include "framestream.h"
 #include "fuzzcheck.h"
+#include "serialframestream.h"
 
 #include <QList>
 
@@ -54,6 +57,50 @@ private:
     QList<QByteArray> m_frames;
 };
 
+constexpr int MostFramesBetweenPauses = 8;
+constexpr size_t MostBytesAdded = 20;
+
+// Frames as the bus sends them, their Length 0..8.
+QByteArray busFrames(FuzzedDataProvider &input)
+{
+    QByteArray frames;
+    for (int n = input.ConsumeIntegralInRange(0, MostFramesBetweenPauses); n > 0; --n) {
+        QByteArray frame = Fuzz::bytes(input.ConsumeBytesAsString(FrameSize)).leftJustified(FrameSize, '\0');
+        frame[LengthOffset] = char(quint8(frame[LengthOffset]) % (DataSize + 1));
+        frames += frame;
+    }
+    return frames;
+}
+
+// One stretch of the line between pauses: frames, perhaps damaged in one place, in arrivals of any size.
+void checkSerialStretch(FuzzedDataProvider &input, SerialFrameStream &stream)
+{
+    const QByteArray frames = busFrames(input);
+    QByteArray line = frames;
+    qsizetype intact = frames.size();
+    if (input.ConsumeBool()) {
+        const qsizetype at = input.ConsumeIntegralInRange<qsizetype>(0, frames.size());
+        intact = at / FrameSize * FrameSize;
+        if (input.ConsumeBool())
+            line.insert(at, Fuzz::randomLengthBytes(input, MostBytesAdded));
+        else
+            line.remove(at, input.ConsumeIntegralInRange<qsizetype>(1, FrameSize));
+    }
+    const qint64 skippedBefore = stream.skippedBytes();
+    QByteArray out;
+    for (qsizetype at = 0; at < line.size();) {
+        const qsizetype piece = input.ConsumeIntegralInRange<qsizetype>(1, line.size() - at);
+        out += stream.append(QByteArrayView(line).sliced(at, piece));
+        at += piece;
+    }
+    stream.pause();
+    FUZZ_CHECK(out.startsWith(frames.first(intact)));
+    FUZZ_CHECK(out.size() % FrameSize == 0);
+    FUZZ_CHECK(out.size() + stream.skippedBytes() - skippedBefore == line.size());
+    for (qsizetype at = 0; at < out.size(); at += FrameSize)
+        FUZZ_CHECK(quint8(out[at + LengthOffset]) <= DataSize);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -67,5 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             connection.arrive(Fuzz::randomLengthBytes(input, MaximumArrival));
     }
     connection.finish();
+
+    FuzzedDataProvider line(data, size);
+    SerialFrameStream stream;
+    while (line.remaining_bytes() > 0)
+        checkSerialStretch(line, stream);
     return 0;
 }

@@ -1,6 +1,7 @@
-// Tests of cutting a TCP byte stream into whole frames.
+// Tests of cutting the TCP and the serial byte streams into whole frames.
 #include "canmessage.h"
 #include "framestream.h"
+#include "serialframestream.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -17,6 +18,8 @@ private slots:
     void clearDropsTheTail();
     void discardDropsOnlyTheFramesItTouches();
     void randomSplitsKeepEveryFrameInOrder();
+    void serialStreamRegainsStep_data();
+    void serialStreamRegainsStep();
 };
 
 namespace {
@@ -33,6 +36,15 @@ QByteArray numberedFrames(int count)
 QByteArray spaceFramed()
 {
     return QByteArray::fromHex("20318B0A08474312340001 0020");
+}
+
+// Frames as the bus sends them: Length 0..8, bytes 1..3 above 8.
+QByteArray busFrames(int count)
+{
+    QByteArray bytes;
+    for (int i = 0; i < count; ++i)
+        bytes += QByteArray::fromHex("00318B0A") + char(i % 9) + QByteArray(8, char(i));
+    return bytes;
 }
 
 } // namespace
@@ -133,6 +145,51 @@ void TestFrameStream::randomSplitsKeepEveryFrameInOrder()
     }
     QCOMPARE(stream.pendingSize(), 0);
     QCOMPARE(output, input);
+}
+
+void TestFrameStream::serialStreamRegainsStep_data()
+{
+    // An empty arrival stands for a pause.
+    QTest::addColumn<QByteArrayList>("arrivals");
+    QTest::addColumn<QByteArray>("frames");
+    QTest::addColumn<qint64>("skipped");
+    QTest::addColumn<qsizetype>("pending");
+
+    const QByteArray three = busFrames(3);
+    const QByteArray stray("\xFF\xFF\xFF");
+    QTest::newRow("in step, split anywhere")
+        << QByteArrayList {three.first(1), three.sliced(1, 14), three.sliced(15, 20), three.sliced(35)} << three
+        << qint64(0) << qsizetype(0);
+    QTest::newRow("12 bytes wait") << QByteArrayList {three.first(12)} << QByteArray() << qint64(0) << qsizetype(12);
+    QTest::newRow("Length above 8 skips to a possible start")
+        << QByteArrayList {stray + three} << three << qint64(3) << qsizetype(0);
+    QTest::newRow("skipped inside a started frame, across arrivals")
+        << QByteArrayList {stray.first(1), stray.sliced(1) + three.first(3), three.sliced(3)} << three << qint64(3)
+        << qsizetype(0);
+    QTest::newRow("a pause drops a fragment")
+        << QByteArrayList {three.sliced(8, 5), {}, three} << three << qint64(5) << qsizetype(0);
+    QTest::newRow("a pause between whole frames drops nothing")
+        << QByteArrayList {three.first(13), {}, three.sliced(13)} << three << qint64(0) << qsizetype(0);
+}
+
+void TestFrameStream::serialStreamRegainsStep()
+{
+    QFETCH(QByteArrayList, arrivals);
+    QFETCH(QByteArray, frames);
+    QFETCH(qint64, skipped);
+    QFETCH(qsizetype, pending);
+    SerialFrameStream stream;
+    QByteArray out;
+    for (const QByteArray &arrival : arrivals) {
+        if (arrival.isEmpty())
+            stream.pause();
+        out += stream.append(arrival);
+    }
+    QCOMPARE(out, frames);
+    QCOMPARE(stream.skippedBytes(), skipped);
+    QCOMPARE(stream.pendingSize(), pending);
+    stream.clear();
+    QCOMPARE(stream.skippedBytes() + stream.pendingSize(), 0);
 }
 
 QTEST_APPLESS_MAIN(TestFrameStream)
