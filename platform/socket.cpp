@@ -23,10 +23,16 @@ constexpr qint64 ReadPiece = 64 * 1024;
 constexpr qint64 MostReadPerPass = 256 * 1024;
 // Connections a listener takes per readiness before other events get their turn.
 constexpr int MostAcceptsPerPass = 64;
-// The kernel's datagram queue is emptied at every readiness into ours, which holds at most
-// this many while handlers run; a flood beyond that is dropped as the kernel would drop it.
-constexpr int MostDatagramsPerPass = 65536;
-constexpr qsizetype MostQueuedDatagrams = 100'000;
+// The kernel's datagram queue is emptied at every readiness into ours (small datagrams take far
+// less room here than there). Ours holds at most this many bytes: room for a dozen of the largest
+// datagrams arriving at once, and little enough that what a flood leaves behind is echoed within
+// a fraction of a second. Beyond it whole datagrams are dropped and counted, so that the kernel's
+// queue keeps emptying and holds nothing stale either.
+constexpr qint64 DatagramBacklog = 1024 * 1024;
+// What a queued datagram costs beyond its bytes: the array's header and the queue's entry.
+constexpr qint64 DatagramOverhead = 64;
+// Far more than the kernel's queue holds, and still a bound on one pass under a flood.
+constexpr int MostDatagramsPerPass = 4096;
 // Sent bytes are cut off the front of the queue only now and then, not per write.
 constexpr qsizetype CompactAfter = 64 * 1024;
 // What the peer has sent up to a discard is in the kernel's queue, which is never larger.
@@ -203,9 +209,12 @@ void Socket::reset()
     m_received.clear();
     m_inputEnded = false;
     m_datagrams.clear();
+    m_datagramBytes = 0;
+    m_droppedDatagrams = 0;
     m_datagram.clear();
     m_outgoing.clear();
     m_outgoingOffset = 0;
+    m_sentUnreported = 0;
     m_dataPending = false;
     m_endPending = false;
     m_failurePending = false;
@@ -349,8 +358,12 @@ void Socket::receiveDatagrams()
         const qint64 got = SocketCalls::receive(m_fd, scratch, sizeof scratch, error);
         if (got < 0)
             break;
-        if (m_datagrams.size() < MostQueuedDatagrams)
-            m_datagrams.enqueue(QByteArray(scratch, got));
+        if (m_datagramBytes + got + DatagramOverhead > DatagramBacklog) {
+            ++m_droppedDatagrams;
+            continue;
+        }
+        m_datagrams.enqueue(QByteArray(scratch, got));
+        m_datagramBytes += got + DatagramOverhead;
     }
     deliverEvents();
 }
@@ -371,7 +384,7 @@ void Socket::onWritable()
         m_writeNotifier->setEnabled(false);
         return;
     }
-    qint64 written = 0;
+    qint64 written = std::exchange(m_sentUnreported, 0);
     while (bytesToWrite() > 0) {
         int error = 0;
         const qint64 sent
@@ -434,6 +447,7 @@ void Socket::deliverEvents()
                 emit dataArrival(m_received.size());
         } else if (!m_datagrams.isEmpty()) {
             m_datagram = m_datagrams.dequeue();
+            m_datagramBytes -= m_datagram.size() + DatagramOverhead;
             emit dataArrival(m_datagram.size());
             // A handler that did not take the datagram still leaves with it gone.
             m_datagram.clear();
@@ -466,9 +480,25 @@ qint64 Socket::send(const QByteArray &data)
         return -1;
     if (m_sendLimit > 0 && bytesToWrite() + data.size() > m_sendLimit)
         return -1;
-    m_outgoing.append(data);
-    if (!data.isEmpty())
-        m_writeNotifier->setEnabled(true);
+    if (data.isEmpty())
+        return 0;
+    qint64 sent = 0;
+    if (m_sendAtOnce && bytesToWrite() == 0) {
+        int error = 0;
+        sent = SocketCalls::sendStream(m_fd, data.constData(), data.size(), error);
+        if (sent < 0 && error != EAGAIN) {
+            failConnection(error);
+            deliverLater();
+            return data.size();
+        }
+        if (sent > 0)
+            m_sentUnreported += sent;
+    }
+    if (sent > 0)
+        m_outgoing.append(QByteArrayView(data).sliced(sent));
+    else
+        m_outgoing.append(data);
+    m_writeNotifier->setEnabled(true);
     return data.size();
 }
 

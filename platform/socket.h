@@ -7,6 +7,8 @@
 #include <QQueue>
 #include <QString>
 
+#include <utility>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -56,6 +58,12 @@ public:
     // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
     // kept small as well, so that the limit is what a peer that does not read can hold up.
     void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
+    // TCP: send() hands the system what it takes at once instead of on the next event pass.
+    void setSendAtOnce(bool atOnce) { m_sendAtOnce = atOnce; }
+    // UDP: whole datagrams dropped since the last call, because the queue held its most.
+    qint64 takeDroppedDatagrams() { return std::exchange(m_droppedDatagrams, 0); }
+    // UDP: datagrams received and not announced yet.
+    bool datagramsWaiting() const { return !m_datagrams.isEmpty(); }
     // TCP: drops what was received and what the peer has sent up to now, unread; gives the count.
     qint64 discardReceived();
     void close();
@@ -119,12 +127,18 @@ private:
     qint64 m_receiveLimit = 0;
     bool m_inputEnded = false;
     QQueue<QByteArray> m_datagrams;
+    // What the queued datagrams cost, counted against the queue's bound.
+    qint64 m_datagramBytes = 0;
+    qint64 m_droppedDatagrams = 0;
     // The datagram being announced, until its handler takes it.
     QByteArray m_datagram;
 
     QByteArray m_outgoing;
     qsizetype m_outgoingOffset = 0;
     qint64 m_sendLimit = 0;
+    bool m_sendAtOnce = false;
+    // Handed to the system inside send(); reported as progress from the event loop.
+    qint64 m_sentUnreported = 0;
 
     // Events are delivered by one loop at a time and in order; a nested pass only adds to them.
     bool m_delivering = false;

@@ -16,7 +16,7 @@ struct Opened
 // A TCP socket listening on `port` (0: any free one) of every local IPv4 address.
 Opened tcpListener(quint16 port);
 // A UDP socket bound to `ipv4` (host byte order) and `port`, with a receive queue large
-// enough to ride out a busy event loop.
+// enough to ride out a short busy spell of the event loop, and no larger.
 Opened udpSocket(quint32 ipv4, quint16 port);
 // The next waiting connection of a listener; -1 with the error when none can be taken.
 Opened acceptConnection(int listener);
