@@ -211,10 +211,10 @@ void Socket::reset()
     m_datagrams.clear();
     m_datagramBytes = 0;
     m_droppedDatagrams = 0;
+    m_droppedBySystem = 0;
     m_datagram.clear();
     m_outgoing.clear();
     m_outgoingOffset = 0;
-    m_sentUnreported = 0;
     m_dataPending = false;
     m_endPending = false;
     m_failurePending = false;
@@ -355,9 +355,11 @@ void Socket::receiveDatagrams()
 {
     for (int taken = 0; taken < MostDatagramsPerPass; ++taken) {
         int error = 0;
-        const qint64 got = SocketCalls::receive(m_fd, scratch, sizeof scratch, error);
+        quint32 droppedBySystem = m_droppedBySystem;
+        const qint64 got = SocketCalls::receiveDatagram(m_fd, scratch, sizeof scratch, error, droppedBySystem);
         if (got < 0)
             break;
+        m_droppedDatagrams += quint32(droppedBySystem - std::exchange(m_droppedBySystem, droppedBySystem));
         if (m_datagramBytes + got + DatagramOverhead > DatagramBacklog) {
             ++m_droppedDatagrams;
             continue;
@@ -384,7 +386,7 @@ void Socket::onWritable()
         m_writeNotifier->setEnabled(false);
         return;
     }
-    qint64 written = std::exchange(m_sentUnreported, 0);
+    qint64 written = 0;
     while (bytesToWrite() > 0) {
         int error = 0;
         const qint64 sent
@@ -491,8 +493,8 @@ qint64 Socket::send(const QByteArray &data)
             deliverLater();
             return data.size();
         }
-        if (sent > 0)
-            m_sentUnreported += sent;
+        if (sent == data.size())
+            return sent;
     }
     if (sent > 0)
         m_outgoing.append(QByteArrayView(data).sliced(sent));
@@ -500,6 +502,13 @@ qint64 Socket::send(const QByteArray &data)
         m_outgoing.append(data);
     m_writeNotifier->setEnabled(true);
     return data.size();
+}
+
+qint64 Socket::sendDatagrams(const QByteArray &data, qsizetype size)
+{
+    if (m_protocol != Udp || m_state != Open || !m_hasRemote)
+        return -1;
+    return SocketCalls::sendDatagrams(m_fd, data, size, m_remoteAddress, m_remotePort);
 }
 
 QByteArray Socket::takeAll()

@@ -45,6 +45,8 @@ public:
     // Takes all of `data` or none of it (-1: not connected, or the send limit would be passed).
     // Progress and completion are reported later from the event loop, never from inside send().
     qint64 send(const QByteArray &data);
+    // UDP: every `size` bytes of `data` as a datagram of its own; answers how many went out.
+    qint64 sendDatagrams(const QByteArray &data, qsizetype size);
     // TCP: all bytes received so far; UDP: the datagram being announced.
     QByteArray takeAll();
     // TCP: bytes received and not taken yet.
@@ -58,9 +60,11 @@ public:
     // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
     // kept small as well, so that the limit is what a peer that does not read can hold up.
     void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
-    // TCP: send() hands the system what it takes at once instead of on the next event pass.
+    // TCP: send() hands the system what it takes at once instead of on the next event pass; only
+    // what is left for later is reported as progress.
     void setSendAtOnce(bool atOnce) { m_sendAtOnce = atOnce; }
-    // UDP: whole datagrams dropped since the last call, because the queue held its most.
+    // UDP: whole datagrams dropped since the last call, by the system or by us, because a queue
+    // held its most.
     qint64 takeDroppedDatagrams() { return std::exchange(m_droppedDatagrams, 0); }
     // UDP: datagrams received and not announced yet.
     bool datagramsWaiting() const { return !m_datagrams.isEmpty(); }
@@ -130,6 +134,8 @@ private:
     // What the queued datagrams cost, counted against the queue's bound.
     qint64 m_datagramBytes = 0;
     qint64 m_droppedDatagrams = 0;
+    // What the system last said it had dropped in all, before our queue saw them.
+    quint32 m_droppedBySystem = 0;
     // The datagram being announced, until its handler takes it.
     QByteArray m_datagram;
 
@@ -137,8 +143,6 @@ private:
     qsizetype m_outgoingOffset = 0;
     qint64 m_sendLimit = 0;
     bool m_sendAtOnce = false;
-    // Handed to the system inside send(); reported as progress from the event loop.
-    qint64 m_sentUnreported = 0;
 
     // Events are delivered by one loop at a time and in order; a nested pass only adds to them.
     bool m_delivering = false;

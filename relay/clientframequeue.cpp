@@ -36,8 +36,11 @@ void ClientFrameQueue::send(const QByteArray &frames)
     const qsizetype taken = qBound<qint64>(0, room, frames.size());
     if (taken > 0)
         m_client.send(taken == frames.size() ? frames : frames.first(taken));
-    if (taken == frames.size())
+    if (taken == frames.size()) {
+        // What the system took at once is never reported as progress.
+        onClientReading();
         return;
+    }
     if (m_dropped == 0)
         m_window.showNetworkStatus(u"TCP-Client liest nicht, Frames werden verworfen"_s);
     m_dropped += (frames.size() - taken) / FrameSize;

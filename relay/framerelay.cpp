@@ -155,16 +155,15 @@ void FrameRelay::UDPListen_DataArrival()
     if (data.size() >= FrameSize && data.size() % FrameSize == 0 && m_translator) {
         QByteArray answers;
         answers.reserve(data.size());
-        for (qsizetype at = 0; at < data.size(); at += FrameSize) {
-            const QByteArray answer
-                = m_translator->CAN_Retour(QByteArray::fromRawData(data.constData() + at, FrameSize));
-            if (m_udpSend.state() == Socket::Open) {
-                m_udpSend.send(answer);
+        for (qsizetype at = 0; at < data.size(); at += FrameSize)
+            answers += m_translator->CAN_Retour(QByteArray::fromRawData(data.constData() + at, FrameSize));
+        // Still one datagram per frame, and one text per frame sent; the system takes the
+        // datagrams many at a time, and the client all frames in one piece.
+        if (m_udpSend.state() == Socket::Open) {
+            m_udpSend.sendDatagrams(answers, FrameSize);
+            for (qsizetype at = 0; at < answers.size(); at += FrameSize)
                 m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
-            }
-            answers += answer;
         }
-        // One send per datagram: the client gets the same frames in the same order.
         m_client.send(answers);
     }
     reportDroppedDatagrams();
