@@ -24,11 +24,11 @@ constexpr qint64 MostReadPerPass = 256 * 1024;
 // Connections a listener takes per readiness before other events get their turn.
 constexpr int MostAcceptsPerPass = 64;
 // The kernel's datagram queue is emptied at every readiness into ours (small datagrams take far
-// less room here than there). Ours holds at most this many bytes: room for a dozen of the largest
-// datagrams arriving at once, and little enough that what a flood leaves behind is echoed within
-// a fraction of a second. Beyond it whole datagrams are dropped and counted, so that the kernel's
-// queue keeps emptying and holds nothing stale either.
-constexpr qint64 DatagramBacklog = 1024 * 1024;
+// less room here than there). Ours holds at most this many bytes: some 27,000 small datagrams or
+// 31 of the largest, about half a second of echoing either way, so that a burst rides out a busy
+// spell and what a flood leaves behind is echoed well within a second. Beyond it whole datagrams
+// are dropped and counted, so that the kernel's queue keeps emptying and holds nothing stale either.
+constexpr qint64 DatagramBacklog = 2 * 1024 * 1024;
 // What a queued datagram costs beyond its bytes: the array's header and the queue's entry.
 constexpr qint64 DatagramOverhead = 64;
 // Far more than the kernel's queue holds, and still a bound on one pass under a flood.

@@ -8,6 +8,7 @@
 #include "serialport.h"
 #include "socket.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -27,6 +28,12 @@ constexpr std::chrono::milliseconds kFragmentPauseFloor {100};
 // Start bit, eight data bits, stop bit.
 constexpr qint64 kBitsPerByte = 10;
 constexpr qint64 kMillisecondsPerSecond = 1000;
+
+std::chrono::milliseconds fragmentPause(qint32 baudRate)
+{
+    const qint64 frameMs = FrameSize * kBitsPerByte * kMillisecondsPerSecond / qMax(baudRate, 1);
+    return std::max(kFragmentPauseFloor, std::chrono::milliseconds(kFragmentPauseFrames * frameMs));
+}
 
 } // namespace
 
@@ -67,12 +74,10 @@ void FrameRelay::MSComm1_OnComm()
     const qint64 skipped = m_serialStream.skippedBytes();
     const QByteArray frames = m_serialStream.append(m_serial.readAll());
     reportSkippedSerialBytes(skipped);
-    if (m_serialStream.pendingSize() == 0) {
+    if (m_serialStream.pendingSize() == 0)
         m_fragmentPause.stop();
-    } else {
-        const qint64 frameMs = FrameSize * kBitsPerByte * kMillisecondsPerSecond / qMax(m_serial.baudRate(), 1);
-        m_fragmentPause.start(qMax<qint64>(kFragmentPauseFloor.count(), kFragmentPauseFrames * frameMs));
-    }
+    else
+        m_fragmentPause.start(fragmentPause(m_serial.baudRate()));
     if (frames.isEmpty() || !m_translator)
         return;
     QByteArray answers;
