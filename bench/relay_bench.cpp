@@ -447,9 +447,11 @@ struct Echo
     Outcome tcp;
 };
 
-Echo datagramStep(const Pipes &p, std::int64_t rate)
+// Runs `send` on a thread of its own while both receivers count what comes back; `hold` runs on the
+// window's thread before its events run again.
+template<typename Send, typename Hold>
+Echo echoRun(const char *what, const Pipes &p, std::int64_t total, Send send, Hold hold)
 {
-    const std::int64_t total = rate * DatagramSeconds;
     discardDatagrams(p.echo);
     Sent sent(total);
     Tally udp(total);
@@ -458,95 +460,81 @@ Echo datagramStep(const Pipes &p, std::int64_t rate)
     const int out = udpSender();
     std::thread tcpReader([&] { receiveStream(p.client, tcp, stop); });
     std::thread udpReader([&] { receiveDatagrams(p.echo, udp, stop); });
-    std::thread sender([&] { sendOpenLoop(out, p.udpPort, sent, rate, stop); });
+    std::thread sender([&] {
+        send(out, loopback(p.udpPort), sent, stop);
+        sent.finished.store(true);
+    });
+    hold(sent);
     // Loss is what this measures, so a shortfall is no stall worth a message.
-    awaitStreams("datagrams", sent, {&udp, &tcp}, DatagramIdleLimit, false);
+    awaitStreams(what, sent, {&udp, &tcp}, DatagramIdleLimit, false);
     stop.store(true);
     sender.join();
     udpReader.join();
     tcpReader.join();
     ::close(out);
     return {judge(sent, udp), judge(sent, tcp)};
+}
+
+Echo datagramStep(const Pipes &p, std::int64_t rate)
+{
+    return echoRun(
+        "datagrams", p, rate * DatagramSeconds,
+        [&](int out, const sockaddr_in &, Sent &sent, const std::atomic<bool> &stop) {
+            sendOpenLoop(out, p.udpPort, sent, rate, stop);
+        },
+        [](const Sent &) {});
 }
 
 // Datagrams sent back to back while the window's thread is held by other work, as by
 // a long handler: whatever the socket cannot queue meanwhile is gone.
 Echo datagramBurst(const Pipes &p)
 {
-    discardDatagrams(p.echo);
-    Sent sent(BurstDatagrams);
-    Tally udp(BurstDatagrams);
-    Tally tcp(BurstDatagrams);
-    std::atomic<bool> stop {false};
     std::atomic<bool> busy {false};
-    const int out = udpSender();
-    std::thread tcpReader([&] { receiveStream(p.client, tcp, stop); });
-    std::thread udpReader([&] { receiveDatagrams(p.echo, udp, stop); });
-    std::thread sender([&] {
-        while (!busy.load())
-            std::this_thread::sleep_for(SenderNap);
-        const sockaddr_in target = loopback(p.udpPort);
-        sent.firstSend = nowNs();
-        for (std::int64_t n = 0; n < BurstDatagrams; ++n) {
-            const std::int64_t stamp = nowNs();
-            const Frame f = streamFrame(std::uint32_t(n), stamp);
-            sent.stamps[std::size_t(n)] = stamp;
-            if (!sendDatagram(out, target, f.data(), f.size()))
-                break;
-            sent.count.store(n + 1);
-        }
-        sent.finished.store(true);
-    });
-    busy.store(true);
-    const auto holdStart = Clock::now();
-    while (!sent.finished.load() || Clock::now() - holdStart < BusyHold)
-        std::this_thread::sleep_for(1ms);
-    awaitStreams("burst", sent, {&udp, &tcp}, DatagramIdleLimit, false);
-    stop.store(true);
-    sender.join();
-    udpReader.join();
-    tcpReader.join();
-    ::close(out);
-    return {judge(sent, udp), judge(sent, tcp)};
+    return echoRun(
+        "burst", p, BurstDatagrams,
+        [&](int out, const sockaddr_in &target, Sent &sent, const std::atomic<bool> &) {
+            while (!busy.load())
+                std::this_thread::sleep_for(SenderNap);
+            sent.firstSend = nowNs();
+            for (std::int64_t n = 0; n < BurstDatagrams; ++n) {
+                const std::int64_t stamp = nowNs();
+                const Frame f = streamFrame(std::uint32_t(n), stamp);
+                sent.stamps[std::size_t(n)] = stamp;
+                if (!sendDatagram(out, target, f.data(), f.size()))
+                    break;
+                sent.count.store(n + 1);
+            }
+        },
+        [&](const Sent &sent) {
+            busy.store(true);
+            const auto holdStart = Clock::now();
+            while (!sent.finished.load() || Clock::now() - holdStart < BusyHold)
+                std::this_thread::sleep_for(1ms);
+        });
 }
 
 // The largest datagrams back to back: every frame must come back, each in a datagram of its own.
 Echo datagramsLarge(const Pipes &p)
 {
-    constexpr std::int64_t total = LargeDatagrams * FramesPerLargest;
-    discardDatagrams(p.echo);
-    Sent sent(total);
-    Tally udp(total);
-    Tally tcp(total);
-    std::atomic<bool> stop {false};
-    const int out = udpSender();
-    std::thread tcpReader([&] { receiveStream(p.client, tcp, stop); });
-    std::thread udpReader([&] { receiveDatagrams(p.echo, udp, stop); });
-    std::thread sender([&] {
-        const sockaddr_in target = loopback(p.udpPort);
-        std::vector<std::uint8_t> datagram;
-        sent.firstSend = nowNs();
-        for (std::int64_t n = 0; n < total; n += FramesPerLargest) {
-            datagram.clear();
-            const std::int64_t stamp = nowNs();
-            for (std::int64_t k = n; k < n + FramesPerLargest; ++k) {
-                const Frame f = streamFrame(std::uint32_t(k), stamp);
-                datagram.insert(datagram.end(), f.begin(), f.end());
-                sent.stamps[std::size_t(k)] = stamp;
+    return echoRun(
+        "large datagrams", p, LargeDatagrams * FramesPerLargest,
+        [&](int out, const sockaddr_in &target, Sent &sent, const std::atomic<bool> &) {
+            std::vector<std::uint8_t> datagram;
+            sent.firstSend = nowNs();
+            for (std::int64_t n = 0; n < LargeDatagrams * FramesPerLargest; n += FramesPerLargest) {
+                datagram.clear();
+                const std::int64_t stamp = nowNs();
+                for (std::int64_t k = n; k < n + FramesPerLargest; ++k) {
+                    const Frame f = streamFrame(std::uint32_t(k), stamp);
+                    datagram.insert(datagram.end(), f.begin(), f.end());
+                    sent.stamps[std::size_t(k)] = stamp;
+                }
+                if (!sendDatagram(out, target, datagram.data(), datagram.size()))
+                    break;
+                sent.count.store(n + FramesPerLargest);
             }
-            if (!sendDatagram(out, target, datagram.data(), datagram.size()))
-                break;
-            sent.count.store(n + FramesPerLargest);
-        }
-        sent.finished.store(true);
-    });
-    awaitStreams("large datagrams", sent, {&udp, &tcp}, DatagramIdleLimit, false);
-    stop.store(true);
-    sender.join();
-    udpReader.join();
-    tcpReader.join();
-    ::close(out);
-    return {judge(sent, udp), judge(sent, tcp)};
+        },
+        [](const Sent &) {});
 }
 
 // ---- the gateway and the minimal relay ----

@@ -473,11 +473,6 @@ void Socket::deliverLater()
 
 qint64 Socket::send(const QByteArray &data)
 {
-    if (m_protocol == Udp) {
-        if (m_state != Open || !m_hasRemote)
-            return -1;
-        return SocketCalls::sendDatagram(m_fd, data, m_remoteAddress, m_remotePort);
-    }
     if (m_state != Connected)
         return -1;
     if (m_sendLimit > 0 && bytesToWrite() + data.size() > m_sendLimit)

@@ -36,13 +36,13 @@ public:
     bool listen();
     // UDP: receive on localPort at the address that localHost names.
     bool bind(quint16 localPort, const QString &localHost);
-    // UDP: fix where send() goes; no handshake, nothing needs to listen there.
+    // UDP: fix where sendDatagrams() sends; no handshake, nothing needs to listen there.
     bool connectTo(const QString &remoteHost, quint16 remotePort);
     // TCP: take the pending connection with this id (from any listener) into this socket.
     bool accept(qint64 requestId);
 
     State state() const { return m_state; }
-    // Takes all of `data` or none of it (-1: not connected, or the send limit would be passed).
+    // TCP: takes all of `data` or none of it (-1: not connected, or the send limit would be passed).
     // Progress and completion are reported later from the event loop, never from inside send().
     qint64 send(const QByteArray &data);
     // UDP: every `size` bytes of `data` as a datagram of its own; answers how many went out.

@@ -166,13 +166,6 @@ qint64 sendStream(int fd, const char *data, qint64 size, int &error)
     }
 }
 
-qint64 sendDatagram(int fd, const QByteArray &data, quint32 ipv4, quint16 port)
-{
-    const sockaddr_in target = ipv4Address(ipv4, port);
-    return ::sendto(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL,
-                    reinterpret_cast<const sockaddr *>(&target), sizeof target);
-}
-
 qint64 sendDatagrams(int fd, QByteArrayView data, qsizetype size, quint32 ipv4, quint16 port)
 {
     sockaddr_in target = ipv4Address(ipv4, port);

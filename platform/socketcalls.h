@@ -34,7 +34,6 @@ qint64 sendStream(int fd, const char *data, qint64 size, int &error);
 // One datagram, as receive(); `dropped` then holds how many datagrams the system has dropped for
 // this socket, since it was made, because its queue was full.
 qint64 receiveDatagram(int fd, char *buffer, qint64 size, int &error, quint32 &dropped);
-qint64 sendDatagram(int fd, const QByteArray &data, quint32 ipv4, quint16 port);
 // Every `size` bytes of `data` as a datagram of its own, in order, many to a system call; one the
 // system refuses is dropped as a single send would drop it. Answers how many went out.
 qint64 sendDatagrams(int fd, QByteArrayView data, qsizetype size, quint32 ipv4, quint16 port);
