@@ -705,22 +705,26 @@ void printRow(const char *what, double gateway, double reference, const char *re
 void printTableHead(const char *title)
 {
     std::printf("\n%s: median of %d runs\n", title, Runs);
-    std::printf("%-44s %11s %11s %6s %-8s %s\n", "measurement", "gateway", "reference", "ratio", "of", "gateway runs");
+    std::printf("%-44s %11s %11s %6s %-8s %s\n", "measurement", "gateway", "reference", "ratio", "of",
+                "gateway runs");
 }
 
 void printSerialTable(const Relay &g, const Relay &raw, const Relay &minimal)
 {
-    printTableHead("Serial and TCP (raw: a plain reader of a raw pseudo-terminal pair; minimal: a minimal relay)");
+    printTableHead(
+        "Serial and TCP (raw: a plain reader of a raw pseudo-terminal pair; minimal: a minimal relay)");
     const auto row = [&](const char *what, const Relay &reference, auto figure) {
         printRow(what, medianOf(g.serial, figure), medianOf(reference.serial, figure),
                  &reference == &raw ? "raw" : "minimal", eachRun(g.serial, figure));
     };
     row("serial -> TCP, frames/s (max)", raw, [](const SerialRun &s) { return s.burst.framesPerSecond; });
     row("serial -> TCP, frames/s (max)", minimal, [](const SerialRun &s) { return s.burst.framesPerSecond; });
-    row("serial -> TCP at 2,000 frames/s, median us", raw, [](const SerialRun &s) { return s.paced.medianUs; });
+    row("serial -> TCP at 2,000 frames/s, median us", raw,
+        [](const SerialRun &s) { return s.paced.medianUs; });
     row("serial -> TCP at 2,000 frames/s, p99 us", raw, [](const SerialRun &s) { return s.paced.tailUs; });
     row("serial -> TCP at 2,000 frames/s, max us", raw, [](const SerialRun &s) { return s.paced.mostUs; });
-    row("TCP -> serial, frames/s (max)", minimal, [](const SerialRun &s) { return s.fromClient.framesPerSecond; });
+    row("TCP -> serial, frames/s (max)", minimal,
+        [](const SerialRun &s) { return s.fromClient.framesPerSecond; });
     const auto tail = [](const SerialRun &s) { return s.paced.tailUs; };
     // The pseudo-terminal costs the plain reader as much: what the gateway adds is the difference.
     std::printf("%-44s %11s\n", "p99 at 2,000 frames/s, gateway - raw, us",
@@ -735,7 +739,8 @@ void printLargeDatagramTable(const Relay &g, const Relay &minimal)
                  eachRun(g.datagrams, figure));
     };
     row("frames/s echoed to UDP 15730", [](const DatagramRun &d) { return d.large.udp.arrivedPerSecond; });
-    row("frames/s echoed to the TCP client", [](const DatagramRun &d) { return d.large.tcp.arrivedPerSecond; });
+    row("frames/s echoed to the TCP client",
+        [](const DatagramRun &d) { return d.large.tcp.arrivedPerSecond; });
     row("frames lost at UDP 15730", [](const DatagramRun &d) { return d.large.udp.lost; });
     row("frames lost at the TCP client", [](const DatagramRun &d) { return d.large.tcp.lost; });
 }

@@ -356,7 +356,8 @@ void Socket::receiveDatagrams()
     for (int taken = 0; taken < MostDatagramsPerPass; ++taken) {
         int error = 0;
         quint32 droppedBySystem = m_droppedBySystem;
-        const qint64 got = SocketCalls::receiveDatagram(m_fd, scratch, sizeof scratch, error, droppedBySystem);
+        const qint64 got
+            = SocketCalls::receiveDatagram(m_fd, scratch, sizeof scratch, error, droppedBySystem);
         if (got < 0)
             break;
         m_droppedDatagrams += quint32(droppedBySystem - std::exchange(m_droppedBySystem, droppedBySystem));

@@ -183,7 +183,8 @@ void FrameRelay::reportDroppedDatagrams()
     // Caught up: nothing waits any more.
     if (m_droppedDatagrams == 0 || m_udpListen.datagramsWaiting())
         return;
-    m_window.showNetworkStatus(u"UDP-Eingang wieder frei, "_s + QString::number(std::exchange(m_droppedDatagrams, 0))
+    m_window.showNetworkStatus(u"UDP-Eingang wieder frei, "_s
+                               + QString::number(std::exchange(m_droppedDatagrams, 0))
                                + u" Datagramme verworfen"_s);
 }
 

@@ -1,6 +1,5 @@
-// Fuzzes both frame cutters. TCP: any split of any stream yields exactly its whole frames, in order,
-// at once. Serial: whole frames with bytes added or lost somewhere, and a pause after, yield every
-// frame before the damage whole and in order.
+// Fuzzes the frame cutters. TCP: any split of any stream yields exactly its whole frames, in order, at
+// once. Serial: frames damaged in one place, then a pause, yield every frame before the damage whole.
 #include "canmessage.h"
 #include "framestream.h"
 #include "fuzzcheck.h"
@@ -60,8 +59,9 @@ private:
 constexpr int MostFramesBetweenPauses = 8;
 constexpr size_t MostBytesAdded = 20;
 
-// Frames as the bus sends them, their Length 0..8.
-QByteArray busFrames(FuzzedDataProvider &input)
+// One stretch of the serial line between pauses: frames as the bus sends them (Length 0..8), with
+// bytes added or lost in one place, arriving in pieces of any size.
+void checkSerialStretch(FuzzedDataProvider &input, SerialFrameStream &stream)
 {
     QByteArray frames;
     for (int n = input.ConsumeIntegralInRange(0, MostFramesBetweenPauses); n > 0; --n) {
@@ -69,33 +69,20 @@ QByteArray busFrames(FuzzedDataProvider &input)
         frame[LengthOffset] = char(quint8(frame[LengthOffset]) % (DataSize + 1));
         frames += frame;
     }
-    return frames;
-}
-
-// One stretch of the line between pauses: frames, perhaps damaged in one place, in arrivals of any size.
-void checkSerialStretch(FuzzedDataProvider &input, SerialFrameStream &stream)
-{
-    const QByteArray frames = busFrames(input);
+    const qsizetype damageAt = input.ConsumeIntegralInRange<qsizetype>(0, frames.size());
     QByteArray line = frames;
-    qsizetype intact = frames.size();
-    if (input.ConsumeBool()) {
-        const qsizetype at = input.ConsumeIntegralInRange<qsizetype>(0, frames.size());
-        intact = at / FrameSize * FrameSize;
-        if (input.ConsumeBool())
-            line.insert(at, Fuzz::randomLengthBytes(input, MostBytesAdded));
-        else
-            line.remove(at, input.ConsumeIntegralInRange<qsizetype>(1, FrameSize));
-    }
+    if (input.ConsumeBool())
+        line.insert(damageAt, Fuzz::randomLengthBytes(input, MostBytesAdded));
+    else
+        line.remove(damageAt, input.ConsumeIntegralInRange<qsizetype>(0, FrameSize));
     const qint64 skippedBefore = stream.skippedBytes();
     QByteArray out;
-    for (qsizetype at = 0; at < line.size();) {
-        const qsizetype piece = input.ConsumeIntegralInRange<qsizetype>(1, line.size() - at);
+    for (qsizetype at = 0, piece = 0; at < line.size(); at += piece) {
+        piece = input.ConsumeIntegralInRange<qsizetype>(1, line.size() - at);
         out += stream.append(QByteArrayView(line).sliced(at, piece));
-        at += piece;
     }
     stream.pause();
-    FUZZ_CHECK(out.startsWith(frames.first(intact)));
-    FUZZ_CHECK(out.size() % FrameSize == 0);
+    FUZZ_CHECK(out.startsWith(frames.first(damageAt / FrameSize * FrameSize)));
     FUZZ_CHECK(out.size() + stream.skippedBytes() - skippedBefore == line.size());
     for (qsizetype at = 0; at < out.size(); at += FrameSize)
         FUZZ_CHECK(quint8(out[at + LengthOffset]) <= DataSize);
