@@ -149,6 +149,8 @@ bool Socket::accept(qint64 requestId)
     m_protocol = Tcp;
     if (m_sendLimit > 0)
         SocketCalls::fixSendBuffer(connection, LimitedSendBuffer);
+    if (m_sendAtOnce)
+        SocketCalls::sendWithoutDelay(connection);
     adopt(connection, Connected);
     return true;
 }

@@ -60,8 +60,8 @@ public:
     // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
     // kept small as well, so that the limit is what a peer that does not read can hold up.
     void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
-    // TCP: send() hands the system what it takes at once instead of on the next event pass; only
-    // what is left for later is reported as progress.
+    // TCP: send() hands the system what it takes at once instead of on the next event pass, and the
+    // system sends it without waiting to fill a segment; only what is left is reported as progress.
     void setSendAtOnce(bool atOnce) { m_sendAtOnce = atOnce; }
     // UDP: whole datagrams dropped since the last call, by the system or by us, because a queue
     // held its most.

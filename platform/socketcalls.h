@@ -27,6 +27,8 @@ int listenBacklog();
 quint16 boundPort(int fd);
 // Fixes the system's send buffer of a connection at about `bytes` (it no longer grows by itself).
 void fixSendBuffer(int fd, int bytes);
+// Small pieces go out at once instead of waiting for the peer to acknowledge the last one.
+void sendWithoutDelay(int fd);
 
 // Both return the byte count, or -1 with `error` set (EAGAIN when nothing can be done now).
 qint64 receive(int fd, char *buffer, qint64 size, int &error);
