@@ -551,11 +551,10 @@ private slots:
         connect(&g.box(), &TrackBox::streamFinished, this, [&] { finished = true; });
         g.box().stream(Streamed, 0);
         qint64 mostWaiting = 0;
-        int passes = 0;
         QElapsedTimer ping;
         QByteArray got = readFrames(fd, 4096, [&] { // 4 KiB per 10 ms
             mostWaiting = qMax(mostWaiting, g.w.tcpListen()->bytesToWrite());
-            if (++passes == 10) {
+            if (!ping.isValid() && g.w.tcpListen()->bytesToWrite() > ClientOutputBound - 64 * 1024) { // full
                 g.d.click("Command5");
                 g.d.click("Command3");
                 ping.start();
