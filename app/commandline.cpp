@@ -4,7 +4,6 @@
 #include <QCommandLineParser>
 #include <QTextStream>
 
-#include <algorithm>
 #include <cstdlib>
 
 using namespace Qt::StringLiterals;
@@ -28,10 +27,11 @@ const OptionText kLog {{u"log"_s},
                        u"Schreibt jeden Statustext mit Zeitstempel als eine Zeile auf die "
                        "Standardfehlerausgabe (mit --open immer)."_s};
 
-const OptionText kFolder {{u"folder"_s},
-                          u"Ordner für RIri.ini und die Dateien, die der HTTP-Server anbietet; wird angelegt, "
-                          "wenn er fehlt (sonst der Ordner des Programms)."_s,
-                          u"Ordner"_s};
+const OptionText kFolder {
+    {u"folder"_s},
+    u"Ordner für RIri.ini und die Dateien, die der HTTP-Server anbietet; wird angelegt, "
+    "wenn er fehlt (sonst der Ordner des Programms)."_s,
+    u"Ordner"_s};
 const OptionText kHttpPort {{u"http-port"_s}, u"Port des HTTP-Servers statt 80."_s, u"Port"_s};
 
 const OptionText *const kOptions[] = {&kHelp, &kVersion, &kOpen, &kConnect, &kLog, &kFolder, &kHttpPort};
@@ -41,19 +41,12 @@ constexpr int kHighestPort = 65535;
 
 // The options every Qt program takes (the platform, the style, the session a session manager
 // restores): QApplication reads them itself, so they are no concern of this parser.
-struct QtOption
-{
-    const char *name;
-    bool takesValue;
-};
-constexpr QtOption kQtOptions[] = {
-    {"platform", true},  {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
-    {"qwindowgeometry", true}, {"geometry", true},      {"qwindowtitle", true},  {"title", true},
-    {"qwindowicon", true}, {"icon", true},             {"session", true},       {"style", true},
-    {"stylesheet", true}, {"display", true},           {"name", true},          {"visual", true},
-    {"reverse", false},  {"widgetcount", false},       {"testability", false},  {"nograb", false},
-    {"dograb", false},   {"sync", false},              {"qmljsdebugger", false},
-};
+const QStringList kQtOptionsWithValue
+    = u"platform platformpluginpath platformtheme plugin qwindowgeometry "
+      "geometry qwindowtitle title qwindowicon icon session style stylesheet "
+      "display name visual"_s.split(u' ');
+const QStringList kQtFlags
+    = u"reverse widgetcount testability nograb dograb sync qmljsdebugger"_s.split(u' ');
 
 QStringList withoutQtOptions(const QStringList &arguments)
 {
@@ -61,14 +54,13 @@ QStringList withoutQtOptions(const QStringList &arguments)
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &word = arguments[i];
         // Qt takes them with one dash or two, and their values after "=" or as the next word.
-        const QString name = word.startsWith(u'-') ? word.mid(word.startsWith(u"--"_s) ? 2 : 1).section(u'=', 0, 0)
-                                                   : QString();
-        const auto qt = std::find_if(std::begin(kQtOptions), std::end(kQtOptions),
-                                     [&name](const QtOption &option) { return name == QLatin1StringView(option.name); });
-        if (qt == std::end(kQtOptions))
+        const QString name = word.startsWith(u'-')
+            ? word.mid(word.startsWith(u"--"_s) ? 2 : 1).section(u'=', 0, 0)
+            : QString();
+        if (kQtOptionsWithValue.contains(name))
+            i += word.contains(u'=') ? 0 : 1;
+        else if (!kQtFlags.contains(name))
             ours.append(word);
-        else if (qt->takesValue && !word.contains(u'='))
-            ++i;
     }
     return ours;
 }
@@ -147,7 +139,8 @@ QString CommandLine::helpText()
     for (const OptionText *option : kOptions) {
         QStringList names;
         for (const QString &name : option->names)
-            names << dashed(name) + (option->valueName.isEmpty() ? QString() : u" <"_s + option->valueName + u'>');
+            names << dashed(name)
+                    + (option->valueName.isEmpty() ? QString() : u" <"_s + option->valueName + u'>');
         text += u"  "_s + names.join(u", "_s) + u"\n      "_s + option->description + u'\n';
     }
     return text;

@@ -6,12 +6,18 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
+#include <climits>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -27,6 +33,14 @@ constexpr int kStartMs = 15'000;
 constexpr int kPingTimeOutMs = 10'000;
 constexpr int kSlackMs = 5'000;
 constexpr int kSettleMs = 300;
+// The program ends within this after a signal; HTTP answers come within kAnswerMs.
+constexpr int kEndMs = 1000;
+constexpr int kAnswerMs = 3000;
+// Each of these requests logs a progress line per 2048-byte piece: together far more than a pipe holds.
+constexpr qint64 kPieceFileBytes = 64 * 1024;
+constexpr int kPieceRequests = 40;
+constexpr uid_t kNobody = 65534;
+const QStringList kAsNobody {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s};
 
 const QByteArray kToTrackBox = frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8});
 const QByteArray kFromTrackBox = TrackBox::streamFrame(7);
@@ -60,6 +74,13 @@ public:
             return;
         }
     }
+    // The adapter plugged in again: the same name leads to a new device.
+    void retarget(const QString &target)
+    {
+        QFile::remove(m_path);
+        QFile::link(target, m_path);
+        m_target = target;
+    }
     ~DeviceLink()
     {
         if (!m_path.isEmpty() && QFileInfo(m_path).symLinkTarget() == m_target)
@@ -69,6 +90,7 @@ public:
     DeviceLink &operator=(const DeviceLink &) = delete;
 
     bool isLinked() const { return !m_path.isEmpty(); }
+    QString path() const { return m_path; }
     int portNumber() const { return m_portNumber; }
 
 private:
@@ -88,6 +110,20 @@ QRegularExpression statusLine(const QString &lineName, const QString &text)
 QRegularExpression anyStatusLine(const QString &pattern)
 {
     return QRegularExpression(u"quenvar\\.status: "_s + pattern, QRegularExpression::MultilineOption);
+}
+
+// The answer to GET `path`, or nothing when it does not come whole within kAnswerMs.
+std::optional<QByteArray> httpGet(quint16 port, const QByteArray &path)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(kAnswerMs))
+        return std::nullopt;
+    socket.write("GET " + path + " HTTP/1.0\r\n\r\n");
+    QByteArray answer;
+    while (socket.waitForReadyRead(kAnswerMs))
+        answer += socket.readAll();
+    return socket.state() == QAbstractSocket::ConnectedState ? std::nullopt : std::optional(answer);
 }
 
 QStringList filesBelow(const QString &folder)
@@ -117,10 +153,17 @@ private slots:
     void openWithoutSettingsOpensTheEndpointsAndSaysWhyItCannotConnect();
     void connectsToTheTrackBoxUnattended();
     void silentTrackBoxIsReportedOnceAndNotRetried();
+    void lostLinkIsMadeAgainOnceTheAdapterIsBack();
+    void logNeverStopsItAndSignalsEndIt_data();
+    void logNeverStopsItAndSignalsEndIt();
+    void aNormalUserInstallsAndSavesInAFolderOfTheirOwn();
+    void missingPackagesArePrintedAsOnePastableLine();
 
 private:
     QString launcher() const { return m_prefix + u"/bin/quenvar"_s; }
     QString programFolder() const { return m_prefix + u"/program"_s; }
+    // Where the launcher keeps RIri.ini and the served files for this home.
+    QString userFolder() const { return m_home.filePath(u".local/share/quenvar"_s); }
     QProcessEnvironment programEnvironment() const;
     void writeSettings(int portNumber) const;
     void skipUnlessDevicesCanBeLinked() const;
@@ -143,13 +186,11 @@ void TestInstall::initTestCase()
     QVERIFY2(install.normalExit && install.exitCode == 0, qPrintable(install.out + install.err));
 }
 
-// Each case leaves the folder as installed, with nothing a user would have put there.
+// Each case starts without the user's folder; the installed one holds the program alone.
 void TestInstall::cleanup()
 {
-    for (const QString &name : QDir(programFolder()).entryList(QDir::Files | QDir::Hidden)) {
-        if (name != u"quenvar"_s)
-            QFile::remove(programFolder() + u'/' + name);
-    }
+    QDir(userFolder()).removeRecursively();
+    QCOMPARE(filesBelow(programFolder()), QStringList {u"quenvar"_s});
 }
 
 QProcessEnvironment TestInstall::programEnvironment() const
@@ -161,12 +202,14 @@ QProcessEnvironment TestInstall::programEnvironment() const
     environment.remove(u"WAYLAND_DISPLAY"_s);
     environment.remove(u"QT_MESSAGE_PATTERN"_s);
     environment.remove(u"QT_LOGGING_RULES"_s);
+    environment.remove(u"XDG_DATA_HOME"_s);
     return environment;
 }
 
 void TestInstall::writeSettings(int portNumber) const
 {
-    QFile ini(programFolder() + u"/RIri.ini"_s);
+    QDir().mkpath(userFolder());
+    QFile ini(userFolder() + u"/RIri.ini"_s);
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("riri\r\nPortNr=" + QByteArray::number(portNumber) + "\r\nBaudRate=115200\r\n");
 }
@@ -199,7 +242,7 @@ void TestInstall::installsIntoAFolderOfItsOwn()
     QCOMPARE(
         filesBelow(m_prefix),
         (QStringList {u"bin/quenvar"_s, u"program/quenvar"_s, u"share/applications/quenvar.desktop"_s,
-                      u"share/icons/hicolor/scalable/apps/quenvar.svg"_s,
+                      u"share/icons/hicolor/scalable/apps/quenvar.svg"_s, u"share/man/man1/quenvar.1"_s,
                       u"share/quenvar/quenvar-autostart.desktop"_s, u"share/quenvar/quenvar.service"_s}));
     QVERIFY(QFileInfo(launcher()).isExecutable());
     QVERIFY(QFileInfo(programFolder() + u"/quenvar"_s).isExecutable());
@@ -243,8 +286,11 @@ void TestInstall::commandLineAnswersWithoutAWindow_data()
         << QStringList {u"--open"_s, u"--colour"_s} << kUsageError << QString() << u"--colour"_s;
     QTest::newRow("value for an option that takes none")
         << QStringList {u"--open=yes"_s} << kUsageError << QString() << u"--open"_s;
-    QTest::newRow("Qt's own option") << QStringList {u"-platform"_s, u"offscreen"_s} << kUsageError
-                                     << QString() << u"platform"_s;
+    QTest::newRow("Qt's own options") << QStringList {u"-platform"_s, u"offscreen"_s, u"--style=Fusion"_s,
+                                                      u"-session"_s,  u"1a2b"_s,      u"--version"_s}
+                                      << 0 << u"quenvar " QUENVAR_VERSION "\n"_s << QString();
+    QTest::newRow("HTTP port out of range")
+        << QStringList {u"--http-port"_s, u"65536"_s} << kUsageError << QString() << u"HTTP-Port 65536"_s;
     QTest::newRow("argument") << QStringList {u"COM3"_s} << kUsageError << QString() << u"COM3"_s;
 }
 
@@ -273,7 +319,7 @@ void TestInstall::commandLineAnswersWithoutAWindow()
             QVERIFY2(run.err.contains(u"quenvar --help"_s), qPrintable(run.err));
         }
     }
-    QCOMPARE(filesBelow(programFolder()), QStringList {u"quenvar"_s});
+    QVERIFY(!QFileInfo::exists(userFolder()));
 }
 
 void TestInstall::openWithoutSettingsOpensTheEndpointsAndSaysWhyItCannotConnect()
@@ -297,8 +343,9 @@ void TestInstall::openWithoutSettingsOpensTheEndpointsAndSaysWhyItCannotConnect(
              qPrintable(quenvar.log()));
     QVERIFY(!quenvar.hasLine(anyStatusLine(u"Label5: "_s)));
     QVERIFY(quenvar.isRunning());
-    // The log goes to standard error only.
-    QCOMPARE(filesBelow(programFolder()), QStringList {u"quenvar"_s});
+    // The user's folder is made on the first start; the log goes to standard error only.
+    QCOMPARE(filesBelow(userFolder()), QStringList());
+    QVERIFY(QFileInfo(userFolder()).isDir());
 }
 
 void TestInstall::connectsToTheTrackBoxUnattended()
@@ -309,6 +356,7 @@ void TestInstall::connectsToTheTrackBoxUnattended()
     DeviceLink device(box.portPath());
     QVERIFY2(device.isLinked(), "none of /dev/ttyUSB5, /dev/ttyACM5, /dev/ttyUSB4, /dev/ttyACM4 is free");
     writeSettings(device.portNumber());
+    const QDateTime written = QFileInfo(userFolder() + u"/RIri.ini"_s).lastModified();
     QUdpSocket echoPeer;
     QVERIFY2(echoPeer.bind(QHostAddress::LocalHost, kEchoPort), "UDP port 15730 is busy");
 
@@ -340,24 +388,20 @@ void TestInstall::connectsToTheTrackBoxUnattended()
     QTRY_VERIFY_WITH_TIMEOUT(echoPeer.hasPendingDatagrams(), kStartMs);
     QCOMPARE(echoPeer.receiveDatagram().data(), kToTrackBox);
 
-    // The settings were applied through the window, which saves them as they were.
-    QCOMPARE(contentOf(programFolder() + u"/RIri.ini"_s),
-             "riri\r\nPortNr=" + QByteArray::number(device.portNumber()) + "\r\nBaudRate=115200\r\n");
-    QCOMPARE(filesBelow(programFolder()), (QStringList {u"RIri.ini"_s, u"quenvar"_s}));
+    // The settings applied through the window are the ones saved: the file is not written again.
+    QCOMPARE(QFileInfo(userFolder() + u"/RIri.ini"_s).lastModified(), written);
+    QCOMPARE(filesBelow(userFolder()), QStringList {u"RIri.ini"_s});
 
-    // Served is the program's folder, not the launcher's. Port 80 may be taken on this machine.
-    if (!quenvar.hasLine(statusLine(u"LFileProgress"_s, u"Listening"_s)))
-        QSKIP("HTTP port 80 could not be opened; the frame endpoints passed");
-    QTcpSocket browser;
-    browser.connectToHost(QHostAddress::LocalHost, kHttpPort);
-    QTRY_COMPARE_WITH_TIMEOUT(browser.state(), QAbstractSocket::ConnectedState, kStartMs);
-    browser.write("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-    QByteArray page;
-    QTRY_VERIFY_WITH_TIMEOUT((page += browser.readAll()).contains("</html>")
-                                 || browser.state() == QAbstractSocket::UnconnectedState,
-                             kStartMs);
-    QVERIFY2(page.contains("RIri.ini") && page.contains("quenvar"), page.constData());
-    QVERIFY2(!page.contains("program") && !page.contains("share"), page.constData());
+    // Served is the user's folder, not the installed one. Port 80 may be taken on this machine.
+    if (quenvar.hasLine(statusLine(u"LFileProgress"_s, u"Listening"_s))) {
+        const QByteArray page = httpGet(kHttpPort, "/").value_or(QByteArray());
+        QVERIFY2(page.contains("RIri.ini") && !page.contains("quenvar</a>"), page.constData());
+    }
+    // A signal ends it as "Ende" does: the serial port and its lock are released.
+    const QString lock = u"/var/lock/LCK.."_s + QFileInfo(device.path()).fileName();
+    QVERIFY2(QFileInfo::exists(lock), qPrintable(lock));
+    QCOMPARE(quenvar.endBy(SIGTERM, kEndMs), std::optional<int>(0));
+    QVERIFY(!QFileInfo::exists(lock));
 }
 
 void TestInstall::silentTrackBoxIsReportedOnceAndNotRetried()
@@ -380,6 +424,153 @@ void TestInstall::silentTrackBoxIsReportedOnceAndNotRetried()
     QTest::qWait(kSlackMs);
     QCOMPARE(box.receivedFrames().size(), 1);
     QVERIFY(quenvar.isRunning());
+}
+
+void TestInstall::lostLinkIsMadeAgainOnceTheAdapterIsBack()
+{
+    skipUnlessDevicesCanBeLinked();
+    auto box = std::make_unique<TrackBox>();
+    DeviceLink device(box->portPath());
+    QVERIFY2(device.isLinked(), "none of /dev/ttyUSB5, /dev/ttyACM5, /dev/ttyUSB4, /dev/ttyACM4 is free");
+    writeSettings(device.portNumber());
+    RunningProgram quenvar(launcher(), {u"--open"_s, u"--connect"_s}, programEnvironment());
+    verifyFramePortsOpened(quenvar);
+    if (QTest::currentTestFailed())
+        return;
+    const auto identified = [&quenvar] { return quenvar.log().count(u"Label5: Gleisbox-ID: 47431234"_s); };
+    QVERIFY2(QTest::qWaitFor([&] { return identified() == 1; }, kStartMs), qPrintable(quenvar.log()));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, kFramePort);
+    QVERIFY(client.waitForConnected(kStartMs));
+
+    box->unplug();
+    const QString retrying
+        = u"COM%1 nicht verbunden – neuer Versuch alle 3 Sekunden"_s.arg(device.portNumber());
+    QVERIFY2(quenvar.waitForLine(statusLine(u"Label5"_s, retrying), kStartMs), qPrintable(quenvar.log()));
+    box = std::make_unique<TrackBox>(); // plugged in again: a new device under the same name
+    device.retarget(box->portPath());
+    QVERIFY2(QTest::qWaitFor([&] { return identified() == 2; }, kStartMs), qPrintable(quenvar.log()));
+    box->send(kFromTrackBox);
+    QByteArray atClient;
+    QTRY_VERIFY_WITH_TIMEOUT((atClient += client.readAll()).endsWith(kFromTrackBox), kStartMs);
+}
+
+void TestInstall::logNeverStopsItAndSignalsEndIt_data()
+{
+    QTest::addColumn<QString>("standardError");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("closed, SIGTERM") << u"closed"_s << SIGTERM;
+    QTest::newRow("a pipe nobody reads, SIGINT") << u"unread"_s << SIGINT;
+    QTest::newRow("a pipe whose reader leaves, SIGHUP") << u"left"_s << SIGHUP;
+}
+
+void TestInstall::logNeverStopsItAndSignalsEndIt()
+{
+    QFETCH(QString, standardError);
+    QFETCH(int, signal);
+    writeSettings(kRarePorts[0].number);
+    const QString ini = userFolder() + u"/RIri.ini"_s;
+    const QDateTime written = QFileInfo(ini).lastModified();
+    QFile piece(userFolder() + u"/piece.bin"_s);
+    QVERIFY(piece.open(QIODevice::WriteOnly) && piece.resize(kPieceFileBytes));
+    int log[2] = {-1, -1};
+    QVERIFY(::pipe2(log, O_CLOEXEC) == 0);
+    const quint16 httpPort = [] {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort();
+    }();
+    RunningProgram quenvar(launcher(), {u"--open"_s, u"--http-port"_s, QString::number(httpPort)},
+                           programEnvironment(),
+                           standardError == u"closed"_s ? RunningProgram::Closed : log[1]);
+    ::close(log[1]);
+    QVERIFY(QTest::qWaitFor([&] { return httpGet(httpPort, "/").has_value(); }, kStartMs));
+    if (standardError == u"left"_s) {
+        char firstLines[PIPE_BUF];
+        QVERIFY(::read(log[0], firstLines, sizeof firstLines) > 0);
+        ::close(log[0]);
+    }
+    for (int i = 0; i < kPieceRequests; ++i)
+        QVERIFY2(httpGet(httpPort, "/piece.bin").value_or(QByteArray()).size() > kPieceFileBytes,
+                 qPrintable(QString::number(i)));
+    for (int fd = STDIN_FILENO; standardError == u"closed"_s && fd <= STDERR_FILENO; ++fd)
+        QCOMPARE(QFile::symLinkTarget(u"/proc/%1/fd/%2"_s.arg(quenvar.pid()).arg(fd)), u"/dev/null"_s);
+    QElapsedTimer ending;
+    ending.start();
+    QCOMPARE(quenvar.endBy(signal, kEndMs), std::optional<int>(0));
+    QVERIFY(ending.elapsed() < kEndMs);
+    QCOMPARE(QFileInfo(ini).lastModified(), written);
+    if (standardError != u"left"_s)
+        ::close(log[0]);
+}
+
+void TestInstall::aNormalUserInstallsAndSavesInAFolderOfTheirOwn()
+{
+    skipUnlessDevicesCanBeLinked();
+    const group *dialout = ::getgrnam("dialout");
+    QVERIFY(dialout);
+    QTemporaryDir home;
+    QVERIFY(::chown(QFile::encodeName(home.path()).constData(), kNobody, kNobody) == 0);
+    QProcessEnvironment environment = programEnvironment();
+    environment.insert(u"HOME"_s, home.path());
+    const QString prefix = home.filePath(u".local/opt/quenvar"_s);
+    const Finished install
+        = runToEnd(u"setpriv"_s,
+                   kAsNobody
+                       + QStringList {QStringLiteral(QUENVAR_CMAKE), u"--install"_s,
+                                      QStringLiteral(QUENVAR_BUILD_DIR), u"--prefix"_s, prefix},
+                   environment);
+    // Only the install manifest, in the build tree, is root's; the install itself is the user's.
+    QVERIFY2(QFileInfo(prefix + u"/bin/quenvar"_s).ownerId() == kNobody, qPrintable(install.out + install.err));
+    // An adapter of the user's, and one of the group dialout, which the user is not in.
+    TrackBox box;
+    QVERIFY(::chown(QFile::encodeName(box.portPath()).constData(), kNobody, kNobody) == 0);
+    DeviceLink device(box.portPath());
+    PseudoTerminal groupOnly;
+    const QByteArray groupDevice = QFile::encodeName(groupOnly.slavePath());
+    QVERIFY(::chown(groupDevice.constData(), 0, dialout->gr_gid) == 0
+            && ::chmod(groupDevice.constData(), 0660) == 0);
+    DeviceLink otherDevice(groupOnly.slavePath());
+    QVERIFY(device.isLinked() && otherDevice.isLinked());
+    const QString start = prefix + u"/bin/quenvar"_s;
+    const QString folder = home.filePath(u".local/share/quenvar"_s);
+    {
+        RunningProgram first(u"setpriv"_s, kAsNobody + QStringList {start, u"--open"_s}, environment);
+        QVERIFY2(
+            first.waitForLine(anyStatusLine(u"Label5: .*COM%1: kein Zugriff – Benutzer in die Gruppe dialout "
+                                            "aufnehmen"_s.arg(otherDevice.portNumber())),
+                              kStartMs),
+            qPrintable(first.log()));
+    }
+    QCOMPARE(QFileInfo(folder).ownerId(), kNobody);
+    QFile ini(folder + u"/RIri.ini"_s); // written elsewhere, with bare line feeds
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("riri\nPortNr=" + QByteArray::number(device.portNumber()) + "\nBaudRate=115200\n");
+    ini.close();
+    QVERIFY(::chown(QFile::encodeName(ini.fileName()).constData(), kNobody, kNobody) == 0);
+    RunningProgram second(u"setpriv"_s, kAsNobody + QStringList {start, u"--open"_s, u"--connect"_s},
+                          environment);
+    QVERIFY2(second.waitForLine(statusLine(u"Label5"_s, u"Gleisbox-ID: 47431234"_s), kStartMs),
+             qPrintable(second.log()));
+    QCOMPARE(contentOf(ini.fileName()),
+             "riri\r\nPortNr=" + QByteArray::number(device.portNumber()) + "\r\nBaudRate=115200\r\n");
+    QCOMPARE(QFileInfo(ini.fileName()).ownerId(), kNobody);
+}
+
+// What a normal user is told to run works when pasted, whatever the number of missing packages.
+void TestInstall::missingPackagesArePrintedAsOnePastableLine()
+{
+    const QStringList make {u"make"_s,     u"-s"_s,
+                            u"-C"_s,       QStringLiteral(QUENVAR_SOURCE_DIR),
+                            u"deps-run"_s, u"RUN_PACKAGES=quenvar-missing-a make quenvar-missing-b"_s};
+    const Finished printed
+        = ::geteuid() == 0 ? runToEnd(u"setpriv"_s, kAsNobody + make) : runToEnd(make[0], make.mid(1));
+    const QString line = printed.out.section(u'\n', 1, 1);
+    QVERIFY2(line.startsWith(u"  sudo "_s), qPrintable(printed.out + printed.err));
+    const Finished pasted = runToEnd(u"sh"_s, {u"-c"_s, u"sudo() { printf '%s\\n' \"$@\"; }; "_s + line});
+    QCOMPARE(pasted.out,
+             u"apt-get\nupdate\napt-get\ninstall\n-y\n--no-install-recommends\nquenvar-missing-a\n"
+             "quenvar-missing-b\n"_s);
 }
 
 QTEST_GUILESS_MAIN(TestInstall)
