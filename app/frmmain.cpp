@@ -492,9 +492,9 @@ void FrmMain::Command5_Click()
 void FrmMain::explainOpenFailure()
 {
     // Only an open that was tried has a device to look at; a port text out of range never got that far.
-    const std::optional<int> number = roundToRange(leadingNumber(CAN_Link->COM_Port()),
-                                                   std::numeric_limits<qint16>::min(),
-                                                   std::numeric_limits<qint16>::max());
+    const std::optional<int> number
+        = roundToRange(leadingNumber(CAN_Link->COM_Port()), std::numeric_limits<qint16>::min(),
+                       std::numeric_limits<qint16>::max());
     if (!number || *number != MSComm1->portNumber() || MSComm1->devicePath().isEmpty())
         return;
     const QString device = MSComm1->devicePath();

@@ -35,7 +35,8 @@ bool writeAll(const QByteArray &bytes)
 {
     qsizetype written = 0;
     while (written < bytes.size()) {
-        const ssize_t done = ::write(STDERR_FILENO, bytes.constData() + written, size_t(bytes.size() - written));
+        const ssize_t done
+            = ::write(STDERR_FILENO, bytes.constData() + written, size_t(bytes.size() - written));
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0)

@@ -13,8 +13,8 @@ QString reason(const SerialDiagnosis::OpenProblem &problem, const QString &devic
     case Kind::NoPermission:
         if (problem.group.isEmpty())
             return u"kein Zugriff auf "_s + device;
-        return u"kein Zugriff – Benutzer in die Gruppe "_s + problem.group + u" aufnehmen (sudo usermod -aG "_s
-            + problem.group + u" $USER) und neu anmelden"_s;
+        return u"kein Zugriff – Benutzer in die Gruppe "_s + problem.group
+            + u" aufnehmen (sudo usermod -aG "_s + problem.group + u" $USER) und neu anmelden"_s;
     case Kind::InUse:
         return problem.holder > 0 ? u"wird von Prozess "_s + QString::number(problem.holder) + u" benutzt"_s
                                   : u"wird von einem anderen Programm benutzt"_s;

@@ -160,9 +160,8 @@ bool isServableName(const QByteArray &name)
 QByteArray shownName(const QByteArray &name)
 {
     // Only "&" and "<" can start markup in a page's text; quotes and ">" are plain text there.
-    const auto plain = [](char c) {
-        return uchar(c) >= FirstPrintable && uchar(c) < Delete && c != '&' && c != '<';
-    };
+    const auto plain
+        = [](char c) { return uchar(c) >= FirstPrintable && uchar(c) < Delete && c != '&' && c != '<'; };
     // Most names need nothing and are handed back as they are, without a copy.
     if (std::all_of(name.cbegin(), name.cend(), plain))
         return name;

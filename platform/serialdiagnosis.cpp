@@ -59,7 +59,8 @@ OpenProblem diagnose(const QString &device)
         const group *owner = (entry.st_mode & GroupReadWrite) == GroupReadWrite && entry.st_gid != RootGroup
             ? ::getgrgid(entry.st_gid)
             : nullptr;
-        return {OpenProblem::Kind::NoPermission, owner ? QString::fromLocal8Bit(owner->gr_name) : QString(), 0};
+        return {OpenProblem::Kind::NoPermission, owner ? QString::fromLocal8Bit(owner->gr_name) : QString(),
+                0};
     }
     if (fd < 0 && (error == ENOENT || error == ENODEV || error == ENXIO))
         return {OpenProblem::Kind::Missing, {}, 0};

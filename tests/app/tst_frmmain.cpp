@@ -91,7 +91,8 @@ private slots:
         QVERIFY(d.enabled("Command1"));
         QCOMPARE(d.label("LFileProgress"), u"Not connected"_s);
         // Why the port that exists is not offered; the ones that do not exist are not worth a word.
-        QCOMPARE(d.label("Label5"), u"COM5: wird von Prozess %1 benutzt"_s.arg(QCoreApplication::applicationPid()));
+        QCOMPARE(d.label("Label5"),
+                 u"COM5: wird von Prozess %1 benutzt"_s.arg(QCoreApplication::applicationPid()));
         // The probe leaves every port free for other programs.
         for (const PseudoTerminal *pty : {&free3, &free7}) {
             QSerialPort other;
@@ -139,8 +140,10 @@ private slots:
         const QPalette light = QApplication::palette();
         auto restore = qScopeGuard([&light] { QApplication::setPalette(light); });
         QPalette dark = light;
-        for (const auto &[role, colour] : {std::pair {QPalette::Window, 0x353535}, {QPalette::WindowText, 0xEEEEEE},
-                                           {QPalette::Base, 0x2A2A2A}, {QPalette::Text, 0xEEEEEE}})
+        for (const auto &[role, colour] : {std::pair {QPalette::Window, 0x353535},
+                                           {QPalette::WindowText, 0xEEEEEE},
+                                           {QPalette::Base, 0x2A2A2A},
+                                           {QPalette::Text, 0xEEEEEE}})
             dark.setColor(role, QColor::fromRgb(colour));
         for (const QPalette &palette : {light, dark}) {
             QApplication::setPalette(palette);
@@ -154,8 +157,9 @@ private slots:
                 float contrast = 0;
                 for (int y = 0; y < drawn.height(); ++y) {
                     for (int x = 0; x < drawn.width(); ++x)
-                        contrast = std::max(contrast, std::abs(drawn.pixelColor(x, y).lightnessF()
-                                                               - background.lightnessF()));
+                        contrast = std::max(
+                            contrast,
+                            std::abs(drawn.pixelColor(x, y).lightnessF() - background.lightnessF()));
                 }
                 QVERIFY2(contrast > 0.5, name);
                 if (&palette == &light)
@@ -356,7 +360,8 @@ private slots:
         QVERIFY(holder.open(QIODevice::ReadWrite));
         d.click("Command4");
         QCOMPARE(d.label("Label5"),
-                 u"Fehler beim Öffnen von COM3: wird von Prozess %1 benutzt"_s.arg(QCoreApplication::applicationPid()));
+                 u"Fehler beim Öffnen von COM3: wird von Prozess %1 benutzt"_s.arg(
+                     QCoreApplication::applicationPid()));
         QVERIFY(!w.canLink()->Verbindungs_Status());
         QVERIFY(d.enabled("Command4"));
         QVERIFY(d.enabled("Combo1"));

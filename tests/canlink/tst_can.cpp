@@ -387,8 +387,8 @@ private slots:
         QTest::newRow("read-only file pinned")
             << OldSettings << 0444 << false << OldSettings
             << u"Einstellungen konnten nicht gespeichert werden: keine Schreibberechtigung"_s;
-        QTest::newRow("same settings, even read-only, left alone") << NewSettings << 0444 << false << NewSettings
-                                                                   << QString();
+        QTest::newRow("same settings, even read-only, left alone")
+            << NewSettings << 0444 << false << NewSettings << QString();
     }
     void settingsAreReplacedWhole()
     {

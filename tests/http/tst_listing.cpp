@@ -176,9 +176,8 @@ void TestListing::pageShapes_data()
               "</table>\n</body></html>";
     QTest::newRow("markup in names is only text")
         << QList<ListingEntry> {{"<b>&\"", true, 0}}
-        << QByteArray(
-               "<html><body><b>Directories:</b><br><a href=\"/<b>%26%22\">&#60;b>&#38;\"</a>"
-               "<br>\n</body></html>");
+        << QByteArray("<html><body><b>Directories:</b><br><a href=\"/<b>%26%22\">&#60;b>&#38;\"</a>"
+                      "<br>\n</body></html>");
 }
 
 void TestListing::pageShapes()
