@@ -180,9 +180,10 @@ QByteArray linkedName(const QByteArray &name)
 {
     // What a browser would read otherwise than as this byte: the end of the attribute ("), a
     // character reference (&), a fragment (#), a query (?), an escape (%), a separator (\, which
-    // it turns into /), and bytes it drops or re-encodes (controls, non-ASCII). Every other
-    // printable ASCII byte stays, so a plain name links exactly as it is spelt.
-    constexpr QByteArrayView Misread("\"#%&?\\");
+    // it turns into /), and bytes it drops or re-encodes (controls, non-ASCII); and "*", which the
+    // server refuses in a request. Every other printable ASCII byte stays, so a plain name links
+    // exactly as it is spelt.
+    constexpr QByteArrayView Misread("\"#%&*?\\");
     QByteArray link;
     link.reserve(name.size());
     for (const char c : name) {

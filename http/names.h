@@ -23,9 +23,9 @@ bool isServableName(const QByteArray &name);
 // page leaves undefined show as U+FFFD.
 QByteArray shownName(const QByteArray &name);
 
-// The name as a piece of a link: printable ASCII stays as it is, except " # % & ? \,
+// The name as a piece of a link: printable ASCII stays as it is, except " # % & * ? \,
 // which are percent-encoded like control and non-ASCII bytes, so that a browser
-// asks for exactly these bytes.
+// asks for exactly these bytes and the server takes them.
 QByteArray linkedName(const QByteArray &name);
 
 } // namespace Names

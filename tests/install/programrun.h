@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <functional>
 #include <optional>
 
 #include <csignal>
@@ -54,25 +55,15 @@ inline Finished runToEnd(const QString &program, const QStringList &arguments,
 class RunningProgram
 {
 public:
-    // Standard error as the program gets it: collected for log(), closed with descriptors 0 and 1,
-    // or the descriptor given.
-    static constexpr int Collected = -2;
-    static constexpr int Closed = -1;
-
+    // A `childSetup` sets up the program's standard streams itself (just before it starts), and
+    // its log is not collected.
     RunningProgram(const QString &program, const QStringList &arguments,
-                   const QProcessEnvironment &environment, int standardError = Collected)
+                   const QProcessEnvironment &environment, const std::function<void()> &childSetup = {})
     {
         m_process.setProcessEnvironment(environment);
         m_process.setStandardOutputFile(QProcess::nullDevice());
-        if (standardError != Collected) {
-            m_process.setStandardErrorFile(QProcess::nullDevice());
-            m_process.setChildProcessModifier([standardError] {
-                for (int fd = STDIN_FILENO; standardError == Closed && fd <= STDERR_FILENO; ++fd)
-                    ::close(fd);
-                if (standardError != Closed)
-                    ::dup2(standardError, STDERR_FILENO);
-            });
-        }
+        if (childSetup)
+            m_process.setChildProcessModifier(childSetup);
         m_process.start(program, arguments);
         m_process.waitForStarted();
     }
