@@ -7,7 +7,6 @@
 #include <QRegularExpression>
 #include <QTest>
 
-#include <functional>
 #include <optional>
 
 #include <csignal>

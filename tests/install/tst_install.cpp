@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QTcpServer>
@@ -470,10 +469,7 @@ void TestInstall::logNeverStopsItAndSignalsEndIt()
                  qPrintable(QString::number(i)));
     for (int fd = STDIN_FILENO; standardError == u"closed"_s && fd <= STDERR_FILENO; ++fd)
         QCOMPARE(QFile::symLinkTarget(u"/proc/%1/fd/%2"_s.arg(quenvar.pid()).arg(fd)), u"/dev/null"_s);
-    QElapsedTimer ending;
-    ending.start();
     QCOMPARE(quenvar.endBy(signal, kEndMs), std::optional<int>(0));
-    QVERIFY(ending.elapsed() < kEndMs);
     if (standardError != u"left"_s)
         ::close(log[0]);
 }
