@@ -96,7 +96,8 @@ std::optional<QByteArray> readSmallRegularFile(const QByteArray &path, qint64 ma
 // renamed over the old file where the folder allows it; where the folder cannot
 // take a new file but the file itself is writable, overwritten in place. Every
 // write and the flush to the disk are checked, and a failure for lack of space
-// keeps the old file untouched. Gives 0, or the errno of the failure.
+// keeps the old file untouched. A link is written through to its file; a file
+// without write permission is left alone (EACCES). Gives 0, or the errno of the failure.
 int replaceFileContent(const QByteArray &path, const QByteArray &bytes);
 
 // A regular file opened for raw reading.

@@ -637,7 +637,7 @@ private slots:
         g.connectLink();
         QVERIFY(took.elapsed() < 2000);
         QVERIFY(!g.w.canLink()->Verbindungs_Status());
-        QCOMPARE(g.d.label("Label5"), u"keine Verbindung"_s);
+        QCOMPARE(g.d.label("Label5"), u"Verbindung getrennt"_s);
         QVERIFY(g.d.enabled("Combo1"));
         QVERIFY(!g.d.enabled("Command5"));
     }
