@@ -209,6 +209,7 @@ void Socket::reset()
     m_dataPending = false;
     m_endPending = false;
     m_failurePending = false;
+    m_acceptHeld = false;
     if (m_acceptPaused) {
         m_acceptPaused = false;
         pausedListeners().remove(this);
@@ -248,7 +249,7 @@ void Socket::acceptWaiting()
     }
     m_accepting = true;
     const quint64 generation = m_generation;
-    for (int taken = 0; taken < MostAcceptsPerPass && m_generation == generation; ++taken) {
+    for (int taken = 0; taken < MostAcceptsPerPass && m_generation == generation && !m_acceptHeld; ++taken) {
         const SocketCalls::Opened connection = SocketCalls::acceptConnection(m_fd);
         if (connection.fd >= 0) {
             offer(connection.fd);
@@ -262,8 +263,17 @@ void Socket::acceptWaiting()
         break;
     }
     m_accepting = false;
-    if (m_state == Listening && m_fd >= 0 && !m_acceptPaused)
+    if (m_state == Listening && m_fd >= 0 && !m_acceptPaused && !m_acceptHeld)
         m_readNotifier->setEnabled(true);
+}
+
+void Socket::setAccepting(bool accepting)
+{
+    if (m_acceptHeld == !accepting)
+        return;
+    m_acceptHeld = !accepting;
+    if (m_state == Listening && m_fd >= 0 && !m_acceptPaused && !m_accepting)
+        m_readNotifier->setEnabled(accepting);
 }
 
 void Socket::offer(int connection)
@@ -303,7 +313,7 @@ void Socket::resumeAccepting()
     m_acceptPaused = false;
     pausedListeners().remove(this);
     m_acceptRetry->stop();
-    if (m_state == Listening && m_fd >= 0 && !m_accepting)
+    if (m_state == Listening && m_fd >= 0 && !m_accepting && !m_acceptHeld)
         m_readNotifier->setEnabled(true);
 }
 

@@ -56,6 +56,8 @@ public:
     // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
     // kept small as well, so that the limit is what a peer that does not read can hold up.
     void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
+    // TCP listener: whether waiting connections are taken; while not, they wait in the system's queue.
+    void setAccepting(bool accepting);
     // TCP: drops what was received and what the peer has sent up to now, unread; gives the count.
     qint64 discardReceived();
     void close();
@@ -134,5 +136,6 @@ private:
 
     bool m_accepting = false;
     bool m_acceptPaused = false;
+    bool m_acceptHeld = false;
     QTimer *m_acceptRetry = nullptr;
 };
