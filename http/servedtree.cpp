@@ -23,7 +23,8 @@ struct Walk
 
 std::optional<QByteArray> relativeToRoot(const QByteArray &absolute, const Root &root)
 {
-    for (const QByteArray &prefix : {root.canonicalPath, root.givenPath}) {
+    // Resolved only for the rare absolute link, not for every answer.
+    for (const QByteArray &prefix : {FileSystem::canonicalPath(root.givenPath), root.givenPath}) {
         if (prefix.isEmpty())
             continue;
         if (absolute == prefix)
@@ -114,21 +115,18 @@ std::optional<Position> openRoot(const QByteArray &rootPath)
     FileSystem::SharedDescriptor folder = FileSystem::openFolder(rootPath);
     if (!folder)
         return std::nullopt;
-    auto root = std::make_shared<const Root>(
-        Root {FileSystem::infoOf(*folder), FileSystem::canonicalPath(rootPath), rootPath});
-    return Position(std::move(root), std::move(folder));
+    return Position(std::make_shared<const Root>(Root {rootPath}), std::move(folder));
 }
 
 Position::Position(std::shared_ptr<const Root> root, FileSystem::SharedDescriptor rootFolder)
     : m_root(std::move(root))
     , m_folder(std::move(rootFolder))
-    , m_here(m_root->identity)
 {
 }
 
 void Position::enter(const FileSystem::OpenedEntry &folder)
 {
-    m_above.push_back(m_here);
+    m_above.push_back(m_here ? *m_here : FileSystem::infoOf(*m_folder));
     m_folder = folder.descriptor;
     m_here = folder.info;
 }
@@ -148,11 +146,13 @@ bool Position::backToRoot()
 {
     if (atRoot())
         return true;
+    // The first folder the walk came through is the root this answer began in.
+    const FileSystem::EntryInfo rootIdentity = m_above.front();
     FileSystem::SharedDescriptor root = FileSystem::openFolder(m_root->givenPath);
-    if (!root || !sameObject(FileSystem::infoOf(*root), m_root->identity))
+    if (!root || !sameObject(FileSystem::infoOf(*root), rootIdentity))
         return false;
     m_folder = std::move(root);
-    m_here = m_root->identity;
+    m_here = rootIdentity;
     m_above.clear();
     return true;
 }

@@ -12,11 +12,9 @@
 
 namespace ServedTree {
 
-// The served root: what identifies it, and the paths an absolute link target may begin with.
+// The served root, as it was given.
 struct Root
 {
-    FileSystem::EntryInfo identity;
-    QByteArray canonicalPath;
     QByteArray givenPath;
 };
 
@@ -42,7 +40,8 @@ public:
 private:
     std::shared_ptr<const Root> m_root;
     FileSystem::SharedDescriptor m_folder;
-    FileSystem::EntryInfo m_here;
+    // Looked at only when the walk goes deeper: most answers never need the root's identity.
+    std::optional<FileSystem::EntryInfo> m_here;
     std::vector<FileSystem::EntryInfo> m_above;
 };
 

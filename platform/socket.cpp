@@ -67,7 +67,12 @@ Socket::Socket(QObject *parent)
     : QObject(parent)
     , m_readNotifier(new QSocketNotifier(QSocketNotifier::Read, this))
     , m_writeNotifier(new QSocketNotifier(QSocketNotifier::Write, this))
+    , m_reportWritten(new QTimer(this))
 {
+    // A timer of 0 ms runs in the next pass without waking the loop, as posting an event would.
+    m_reportWritten->setSingleShot(true);
+    m_reportWritten->setInterval(0);
+    connect(m_reportWritten, &QTimer::timeout, this, &Socket::reportWritten);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &Socket::onReadable);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &Socket::onWritable);
 }
@@ -206,6 +211,8 @@ void Socket::reset()
     m_datagram.clear();
     m_outgoing.clear();
     m_outgoingOffset = 0;
+    m_writtenUnreported = 0;
+    m_reportWritten->stop();
     m_dataPending = false;
     m_endPending = false;
     m_failurePending = false;
@@ -381,7 +388,17 @@ void Socket::onWritable()
         m_writeNotifier->setEnabled(false);
         return;
     }
-    qint64 written = 0;
+    if (!writeWaiting()) {
+        deliverEvents();
+        return;
+    }
+    reportWritten();
+}
+
+// Hands what waits to the system as far as it takes it. The socket is watched for room only while
+// something is left: each change of what is watched costs the event loop a wake-up.
+bool Socket::writeWaiting()
+{
     while (bytesToWrite() > 0) {
         int error = 0;
         const qint64 sent
@@ -390,15 +407,19 @@ void Socket::onWritable()
             if (error == EAGAIN)
                 break;
             failConnection(error);
-            deliverEvents();
-            return;
+            return false;
         }
         m_outgoingOffset += sent;
-        written += sent;
+        m_writtenUnreported += sent;
     }
     compactOutgoing();
-    if (bytesToWrite() == 0)
-        m_writeNotifier->setEnabled(false);
+    m_writeNotifier->setEnabled(bytesToWrite() > 0);
+    return true;
+}
+
+void Socket::reportWritten()
+{
+    const qint64 written = std::exchange(m_writtenUnreported, 0);
     if (written == 0)
         return;
     const quint64 generation = m_generation;
@@ -477,8 +498,14 @@ qint64 Socket::send(const QByteArray &data)
     if (m_sendLimit > 0 && bytesToWrite() + data.size() > m_sendLimit)
         return -1;
     m_outgoing.append(data);
-    if (!data.isEmpty())
-        m_writeNotifier->setEnabled(true);
+    // Nothing waits for room: the system most likely takes it all now, and the events follow
+    // from the event loop as they would after a wait.
+    if (!data.isEmpty() && !m_writeNotifier->isEnabled()) {
+        if (!writeWaiting())
+            deliverLater();
+        else if (m_writtenUnreported > 0)
+            m_reportWritten->start();
+    }
     return data.size();
 }
 

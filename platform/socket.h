@@ -84,6 +84,8 @@ signals:
 private:
     void onReadable();
     void onWritable();
+    bool writeWaiting();
+    void reportWritten();
     void acceptWaiting();
     void offer(int connection);
     void pauseAccepting();
@@ -127,6 +129,9 @@ private:
     QByteArray m_outgoing;
     qsizetype m_outgoingOffset = 0;
     qint64 m_sendLimit = 0;
+    // Handed to the system but not yet reported as sent.
+    qint64 m_writtenUnreported = 0;
+    QTimer *m_reportWritten;
 
     // Events are delivered by one loop at a time and in order; a nested pass only adds to them.
     bool m_delivering = false;
