@@ -223,8 +223,7 @@ int openFileCount()
 
 IdleCrowd::IdleCrowd(quint16 port, int count)
 {
-    m_child = ::fork();
-    if (m_child != 0)
+    if ((m_child = ::fork()) != 0)
         return;
     // Only system calls from here: the parent's other threads do not exist in the child.
     rlimit limit {};
@@ -239,10 +238,8 @@ IdleCrowd::IdleCrowd(quint16 port, int count)
 
 IdleCrowd::~IdleCrowd()
 {
-    if (m_child <= 0)
-        return;
-    ::kill(m_child, SIGKILL);
-    ::waitpid(m_child, nullptr, 0);
+    if (m_child > 0 && ::kill(m_child, SIGKILL) == 0)
+        ::waitpid(m_child, nullptr, 0);
 }
 
 GermanLocale::GermanLocale()

@@ -104,8 +104,7 @@ int loopbackClient(quint16 port, int receiveBuffer = 0);
 // Entries of /proc/self/fd.
 int openFileCount();
 
-// Connections to 127.0.0.1:port that never send a byte, held by a child process so they cost
-// this one no descriptor; they end with it.
+// Connections to 127.0.0.1:port that never send a byte, held by a child process (no descriptor here).
 class IdleCrowd
 {
 public:

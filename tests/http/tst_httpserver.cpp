@@ -342,7 +342,6 @@ void TestHttpServer::unmatchedRequestGetsNoAnswer()
     }
     QVERIFY(client.received.isEmpty());
     QCOMPARE(client.closed, whole);
-    QCOMPARE(server.connectedSlots(), whole ? 0 : 1);
     QCOMPARE(server.window.texts.last(), whole ? u"WinSock 1 closed"_s : u"HTTP-Anfrage erhalten"_s);
 }
 
@@ -350,15 +349,15 @@ void TestHttpServer::requestPathLimitIs4096()
 {
     constexpr qsizetype Limit = 4096;
     TestServer server;
-    {
-        // The longest path the system can open is still answered, also when it came in pieces.
+    // The longest path the system can open is still answered, also when it came in pieces.
+    for (const qsizetype length : {Limit, Limit + 1}) {
         Client client(server.port());
         QVERIFY(client.waitConnected());
-        client.send("GET /" + QByteArray(Limit - 1, 'a'));
-        QVERIFY(pumpUntil([&] { return server.server.ConnSlots().at(1).Received.size() == Limit + 4; }));
+        client.send("GET " + QByteArray(length, 'a'));
+        QVERIFY(pumpUntil([&] { return server.server.ConnSlots().at(1).Received.size() == length + 4; }));
         client.send(" HTTP/1.0\n\n");
         QVERIFY(client.waitClosed());
-        QCOMPARE(client.received, NotFound);
+        QCOMPARE(client.received, length == Limit ? NotFound : QByteArray());
     }
     for (const QByteArray &flood : {getRequest('/' + QByteArray(Limit, 'a')), "GET /" + QByteArray(Limit + 8, 'a'),
                                     QByteArray(1024 * 1024, 'x')}) {
