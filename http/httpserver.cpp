@@ -36,19 +36,23 @@ constexpr qint64 LargestServedFile = std::numeric_limits<qint64>::max() / 2;
 constexpr long long OtherDescriptors = 256;
 // A connection holds its socket and the file or folder it answers with.
 constexpr long long DescriptorsPerConnection = 2;
-// Each connection may hold a request buffer of Request::MaximumPendingBytes: about 16 MiB at most.
-constexpr int MostConnections = 4096;
+// A connection collects less than twice Request::MaximumPendingBytes (one arrival is at most that
+// much, and a collection that reached it is closed): all together at most about 32 MiB.
+constexpr long long MostConnections = 4096;
 // Time-outs are checked this many times within the shorter one.
 constexpr int SweepsPerTimeout = 10;
-} // namespace
 
-int HttpServer::connectionCapFor(long long openFileLimit)
+// How many connections may be held at once with this limit of open files (-1: unknown), so that
+// the descriptors the frame path needs are always left free.
+int connectionCapFor(long long openFileLimit)
 {
     if (openFileLimit < 0)
-        return MostConnections;
+        return int(MostConnections);
     const long long left = openFileLimit - qMin(OtherDescriptors, openFileLimit / 2);
-    return int(qBound(1LL, left / DescriptorsPerConnection, (long long)MostConnections));
+    return int(qBound(1LL, left / DescriptorsPerConnection, MostConnections));
 }
+
+} // namespace
 
 HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindow &window, QObject *parent)
     : QObject(parent)

@@ -32,10 +32,6 @@ public:
     // A transfer whose client takes nothing for this long is closed.
     static constexpr std::chrono::milliseconds StallTimeout {60'000};
 
-    // How many connections may be held at once with this limit of open files (-1: unknown),
-    // so that the descriptors the frame path needs are always left free.
-    static int connectionCapFor(long long openFileLimit);
-
     // Connects itself to the arrays' events; element 0 of `winsock1` is the
     // listener, which the window opens and closes.
     HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindow &window, QObject *parent = nullptr);
@@ -59,7 +55,6 @@ public:
     void setHighestSlotIndex(int index) { m_highestSlotIndex = index; }
     void setRequestTimeout(std::chrono::milliseconds timeout);
     void setStallTimeout(std::chrono::milliseconds timeout);
-    int connectionCap() const { return m_connectionCap; }
 
 private:
     void WinSock1_ConnectionRequest(int index, qint64 requestId);
