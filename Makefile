@@ -96,6 +96,7 @@ fuzz: deps
 
 # Benchmarks of the shown window, on Xvfb when there is no display; SOAK_MINUTES=n adds the soak.
 bench: build
+	$(call install-missing,wrk python3)
 	sh bench/run.sh $(BUILD) $(SOAK_MINUTES)
 
 # Never run/: it holds the user's RIri.ini and the files they serve.

@@ -219,6 +219,16 @@ std::optional<OpenedEntry> openAt(const Descriptor &folder, const QByteArray &na
     return OpenedEntry {std::move(descriptor), opened};
 }
 
+std::optional<OpenedEntry> openParent(const Descriptor &folder)
+{
+    const int fd = ::openat(folder.fd(), "..", FolderFlags);
+    if (fd < 0)
+        return std::nullopt;
+    auto descriptor = std::make_shared<const Descriptor>(fd);
+    const EntryInfo info = infoOf(*descriptor);
+    return OpenedEntry {std::move(descriptor), info};
+}
+
 std::optional<QByteArray> linkTargetAt(const Descriptor &folder, const QByteArray &name)
 {
     if (!isSingleName(name))

@@ -77,6 +77,9 @@ EntryInfo entryAt(const Descriptor &folder, const QByteArray &name);
 // (a link included) gives nothing.
 std::optional<OpenedEntry> openAt(const Descriptor &folder, const QByteArray &name);
 
+// The folder that holds `folder`, as the system sees it now.
+std::optional<OpenedEntry> openParent(const Descriptor &folder);
+
 // The text of the link `name` inside `folder`; nothing when it is no link.
 std::optional<QByteArray> linkTargetAt(const Descriptor &folder, const QByteArray &name);
 

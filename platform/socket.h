@@ -56,6 +56,8 @@ public:
     // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
     // kept small as well, so that the limit is what a peer that does not read can hold up.
     void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
+    // TCP listener: whether waiting connections are taken; while not, they wait in the system's queue.
+    void setAccepting(bool accepting);
     // TCP: drops what was received and what the peer has sent up to now, unread; gives the count.
     qint64 discardReceived();
     void close();
@@ -82,6 +84,8 @@ signals:
 private:
     void onReadable();
     void onWritable();
+    bool writeWaiting();
+    void reportWritten();
     void acceptWaiting();
     void offer(int connection);
     void pauseAccepting();
@@ -125,6 +129,9 @@ private:
     QByteArray m_outgoing;
     qsizetype m_outgoingOffset = 0;
     qint64 m_sendLimit = 0;
+    // Handed to the system but not yet reported as sent.
+    qint64 m_writtenUnreported = 0;
+    QTimer *m_reportWritten;
 
     // Events are delivered by one loop at a time and in order; a nested pass only adds to them.
     bool m_delivering = false;
@@ -134,5 +141,6 @@ private:
 
     bool m_accepting = false;
     bool m_acceptPaused = false;
+    bool m_acceptHeld = false;
     QTimer *m_acceptRetry = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "names.h"
 #include "openfilelimit.h"
 #include "request.h"
+#include "servedtree.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -122,6 +123,7 @@ private slots:
     void eventsRunWhileABigPageIsBuilt();
     void clientsThatDoNotReadShareOnePage();
     void clientsThatLeaveDropTheirPagesUnbuilt();
+    void aDeepFolderWaitsWithOneDescriptor();
 };
 
 void TestListing::initTestCase()
@@ -512,6 +514,22 @@ void TestListing::clientsThatLeaveDropTheirPagesUnbuilt()
     constexpr int RunningBuild = 4;
     const int held = openFileCount() - before;
     QVERIFY2(held <= RunningBuild, qPrintable(QString::number(held)));
+}
+
+void TestListing::aDeepFolderWaitsWithOneDescriptor()
+{
+    const QList<QByteArray> names(40, "d");
+    TestServer tree;
+    tree.makeFolder(names.join('/'));
+    tree.writeFile("d/x.txt", "x");
+    // Climbs back to the first level by descriptor, through every folder it was reached by.
+    const QByteArray up = QByteArray("../").repeated(names.size() - 1) + "x.txt";
+    QVERIFY(::symlink(up.constData(), tree.pathBytes(names.join('/') + "/up").constData()) == 0);
+    const int before = openFileCount();
+    const ServedTree::Target deep = ServedTree::open(ServedTree::openRoot(tree.pathBytes()), names, true);
+    QCOMPARE(openFileCount() - before, 1); // what a listing holds while it waits for its turn
+    const QList<ListingEntry> entries = Listing::servedEntries(*deep.inside);
+    QVERIFY(entries.size() == 1 && entries[0].name == "up");
 }
 
 #include "tst_listing.moc"
