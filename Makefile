@@ -9,6 +9,8 @@ PACKAGES += dpkg-dev file
 PACKAGES += chromium
 # The fuzz targets: clang with its fuzzer runtime; llvm-symbolizer for readable traces.
 PACKAGES += clang-14 libclang-rt-14-dev llvm-14
+# The package test checks the .deb with the Debian tools that judge packages.
+PACKAGES += lintian
 BUILD    := build
 ASAN     := build-asan
 FUZZ     := build-fuzz
@@ -20,21 +22,22 @@ PREFIX   := /opt/quenvar
 ARGS     :=
 
 .PHONY: all deps deps-run build run test test-asan fuzz bench clean
-.PHONY: program install package
+.PHONY: program trackbox install package
 
 all: build
 
 # Installs only what is missing of the packages given: nothing happens when every one is there.
+# The names are joined on one line, so the command printed for a normal user works when pasted.
 define install-missing
 	@missing=$$(for p in $(1); do \
-	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q '^install ok installed$$' || printf '%s ' $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	  else \
 	    echo "Missing packages. Run:"; \
-	    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends $$missing"; \
+	    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends $${missing% }"; \
 	    exit 1; \
 	  fi; \
 	fi
@@ -55,6 +58,10 @@ build: deps $(BUILD)/Makefile
 # Only the program, not the tests and benchmarks.
 program: deps-run $(BUILD)/Makefile
 	cmake --build $(BUILD) --target quenvar -j $(JOBS)
+
+# The simulated track box, for trying the program without hardware: needs only what make run needs.
+trackbox: deps-run $(BUILD)/Makefile
+	cmake --build $(BUILD) --target trackbox -j $(JOBS)
 
 # install -C leaves an unchanged program alone, so a capability granted with setcap stays.
 run: program
@@ -89,6 +96,7 @@ fuzz: deps
 
 # Benchmarks of the shown window, on Xvfb when there is no display; SOAK_MINUTES=n adds the soak.
 bench: build
+	$(call install-missing,wrk python3)
 	sh bench/run.sh $(BUILD) $(SOAK_MINUTES)
 
 # Never run/: it holds the user's RIri.ini and the files they serve.

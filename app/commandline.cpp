@@ -14,6 +14,7 @@ struct OptionText
 {
     QStringList names;
     QString description;
+    QString valueName = {}; // empty for an option that takes no value
 };
 
 const OptionText kHelp {{u"h"_s, u"help"_s}, u"Zeigt diese Hilfe und endet."_s};
@@ -26,7 +27,43 @@ const OptionText kLog {{u"log"_s},
                        u"Schreibt jeden Statustext mit Zeitstempel als eine Zeile auf die "
                        "Standardfehlerausgabe (mit --open immer)."_s};
 
-const OptionText *const kOptions[] = {&kHelp, &kVersion, &kOpen, &kConnect, &kLog};
+const OptionText kFolder {
+    {u"folder"_s},
+    u"Ordner für RIri.ini und die Dateien, die der HTTP-Server anbietet; wird angelegt, "
+    "wenn er fehlt (sonst der Ordner des Programms)."_s,
+    u"Ordner"_s};
+const OptionText kHttpPort {{u"http-port"_s}, u"Port des HTTP-Servers statt 80."_s, u"Port"_s};
+
+const OptionText *const kOptions[] = {&kHelp, &kVersion, &kOpen, &kConnect, &kLog, &kFolder, &kHttpPort};
+
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 65535;
+
+// The options every Qt program takes (the platform, the style, the session a session manager
+// restores): QApplication reads them itself, so they are no concern of this parser.
+const QStringList kQtOptionsWithValue
+    = u"platform platformpluginpath platformtheme plugin qwindowgeometry "
+      "geometry qwindowtitle title qwindowicon icon session style stylesheet "
+      "display name visual"_s.split(u' ');
+const QStringList kQtFlags
+    = u"reverse widgetcount testability nograb dograb sync qmljsdebugger"_s.split(u' ');
+
+QStringList withoutQtOptions(const QStringList &arguments)
+{
+    QStringList ours = arguments.mid(0, 1);
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &word = arguments[i];
+        // Qt takes them with one dash or two, and their values after "=" or as the next word.
+        const QString name = word.startsWith(u'-')
+            ? word.mid(word.startsWith(u"--"_s) ? 2 : 1).section(u'=', 0, 0)
+            : QString();
+        if (kQtOptionsWithValue.contains(name))
+            i += word.contains(u'=') ? 0 : 1;
+        else if (!kQtFlags.contains(name))
+            ours.append(word);
+    }
+    return ours;
+}
 
 QString dashed(const QString &name)
 {
@@ -41,9 +78,9 @@ CommandLine::CommandLine(const QStringList &arguments)
     // "-platform" is one unknown option, not the letters p, l, a, ...
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     for (const OptionText *option : kOptions)
-        parser.addOption(QCommandLineOption(option->names, option->description));
+        parser.addOption(QCommandLineOption(option->names, option->description, option->valueName));
 
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(withoutQtOptions(arguments))) {
         m_answer = Answer::Refusal;
         const QStringList unknown = parser.unknownOptionNames();
         // Qt words the other refusals (a value after an option that takes none) in English.
@@ -63,6 +100,19 @@ CommandLine::CommandLine(const QStringList &arguments)
     m_open = parser.isSet(kOpen.names.first());
     m_connect = parser.isSet(kConnect.names.first());
     m_log = parser.isSet(kLog.names.first());
+    if (parser.isSet(kFolder.names.first()))
+        m_folder = parser.value(kFolder.names.first());
+    if (parser.isSet(kHttpPort.names.first())) {
+        const QString text = parser.value(kHttpPort.names.first());
+        bool isNumber = false;
+        const int port = text.toInt(&isNumber);
+        if (!isNumber || port < kLowestPort || port > kHighestPort) {
+            m_answer = Answer::Refusal;
+            m_refusal = u"ungültiger HTTP-Port "_s + text + u" (1 bis 65535)"_s;
+            return;
+        }
+        m_httpPort = quint16(port);
+    }
 }
 
 std::optional<int> CommandLine::answerOnTerminal() const
@@ -84,11 +134,13 @@ QString CommandLine::helpText()
 {
     QString text = u"Aufruf: quenvar [Optionen]\n"
                    "Gateway zwischen dem CAN-Bus der Gleisbox und TCP/UDP-Port 15731, mit HTTP-Dateiserver.\n"
-                   "Ohne Optionen öffnet es nur das Fenster.\n\nOptionen:\n"_s;
+                   "Ohne Optionen öffnet es nur das Fenster. Die Optionen von Qt (-platform, -style, "
+                   "-session …) gelten wie bei jedem Qt-Programm.\n\nOptionen:\n"_s;
     for (const OptionText *option : kOptions) {
         QStringList names;
         for (const QString &name : option->names)
-            names << dashed(name);
+            names << dashed(name)
+                    + (option->valueName.isEmpty() ? QString() : u" <"_s + option->valueName + u'>');
         text += u"  "_s + names.join(u", "_s) + u"\n      "_s + option->description + u'\n';
     }
     return text;

@@ -24,6 +24,10 @@ public:
     bool connectsLink() const { return m_connect; }
     // An unattended start always logs, or nobody could tell what happened.
     bool logsStatus() const { return m_log || opens(); }
+    // The folder that holds RIri.ini and is served, in place of the program's own.
+    std::optional<QString> folder() const { return m_folder; }
+    // The HTTP port in place of 80.
+    std::optional<quint16> httpPort() const { return m_httpPort; }
 
 private:
     enum class Answer { StartWindow, Help, Version, Refusal };
@@ -35,4 +39,6 @@ private:
     bool m_open = false;
     bool m_connect = false;
     bool m_log = false;
+    std::optional<QString> m_folder;
+    std::optional<quint16> m_httpPort;
 };

@@ -2,10 +2,12 @@
 #include "frmmain.h"
 
 #include "can.h"
+#include "devicewatch.h"
 #include "focussuccession.h"
 #include "framerelay.h"
 #include "httpserver.h"
 #include "numbertext.h"
+#include "portproblems.h"
 #include "socket.h"
 #include "socketarray.h"
 #include "statusline.h"
@@ -14,10 +16,13 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <limits>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -33,11 +38,25 @@ const QString kBaudExample = u"z. B. 115200"_s;
 const QString kBaudRefused
     = u"Keine gültige Baudrate: bitte eine ganze Zahl größer als 0 eingeben, z. B. 115200."_s;
 
-void setWhiteBackground(QLabel *label)
+// Text and background from one pair of the palette, the one made for text fields: white with dark
+// text in a light theme, and still readable in a dark one or after the theme changes.
+void setFieldColours(QLabel *label)
 {
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::Window, QColor(255, 255, 255));
-    label->setPalette(palette);
+    label->setBackgroundRole(QPalette::Base);
+    label->setForegroundRole(QPalette::Text);
+}
+
+// The folders the device files of the numbered ports are in.
+QStringList deviceFolders(const SerialPort::PortTable &portTable)
+{
+    QStringList folders;
+    for (int n = kFirstProbedPort; n <= kLastProbedPort; ++n) {
+        const QString device = portTable ? portTable(n) : QString();
+        const QString folder = device.isEmpty() ? QString() : QFileInfo(device).absolutePath();
+        if (!folder.isEmpty() && !folders.contains(folder))
+            folders.append(folder);
+    }
+    return folders;
 }
 
 QPushButton *button(const QString &caption, const QString &name, QWidget *parent)
@@ -56,7 +75,8 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
     , TCPListen(new Socket(this))
     , UDPSend(new Socket(this))
     , UDPListen(new Socket(this))
-    , MSComm1(new SerialPort(std::move(portTable), this))
+    , MSComm1(new SerialPort(portTable, this))
+    , m_deviceWatch(new DeviceWatch(deviceFolders(portTable), this))
     , m_focus(new FocusSuccession(this))
     , m_relay(new FrameRelay(*MSComm1, *TCPListen, *UDPListen, *UDPSend, *this, this))
     , m_http(new HttpServer(*Winsock1, *TSendData, *this, this))
@@ -175,11 +195,12 @@ void FrmMain::arrangeKeyboard()
         b->setAutoDefault(true);
     // A pressed button that disables itself hands the focus to the one that
     // continues the work, never on to "Ende". "Verbinden" waits for the ping:
-    // "Trennen" when it is answered, "Verbinden" again when it is not.
+    // "Trennen" when it is answered, "Verbinden" again when it is not, and
+    // "Einstellungen übernehmen" when the adapter was unplugged meanwhile.
     m_focus->add(Command1, {Command2});
     m_focus->add(Command2, {Command1});
     m_focus->add(Command3, {Command4});
-    m_focus->add(Command4, {Command5, Command4});
+    m_focus->add(Command4, {Command5, Command4, Command3});
     m_focus->add(Command5, {Command4, Combo1});
     m_focus->add(Combo1, {Command5, Command4});
     m_focus->add(Text6, {Command5, Command4});
@@ -217,9 +238,22 @@ void FrmMain::connectHandlers()
     connect(Combo1, &QComboBox::currentIndexChanged, this, &FrmMain::applySelectionRule);
     connect(Combo1, &QComboBox::editTextChanged, this, &FrmMain::applySelectionRule);
     connect(Text6, &QLineEdit::textChanged, this, &FrmMain::explainBaudText);
+    // Also for text that comes without a key: pasted with the mouse, or dropped.
+    connect(Text6, &QLineEdit::textChanged, this, &FrmMain::Text6_KeyUp);
     Combo1->installEventFilter(this);
     Text6->installEventFilter(this);
     connect(MSComm1, &SerialPort::deviceLost, this, &FrmMain::onSerialDeviceLost);
+    // The list is read again once a device came or went; never under an open port, which the
+    // probe would report as not available.
+    connect(m_deviceWatch, &DeviceWatch::changed, this, [this] {
+        m_portsChanged = true;
+        if (!MSComm1->isOpen())
+            fillPortList();
+    });
+    connect(MSComm1, &SerialPort::portClosed, this, [this] {
+        if (m_portsChanged)
+            fillPortList();
+    });
     for (StatusLine *line : {LFileProgress, Label5}) {
         connect(line, &StatusLine::textShown, this,
                 [this, line](const QString &text) { emit statusTextChanged(line->objectName(), text); });
@@ -237,20 +271,47 @@ bool FrmMain::eventFilter(QObject *watched, QEvent *event)
 
 void FrmMain::Form_Load()
 {
-    setWhiteBackground(LFileProgress);
-    setWhiteBackground(Label5);
+    setFieldColours(LFileProgress);
+    setFieldColours(Label5);
     Text1->setText(Socket::localIpAddress());
     Text5->setText(Socket::localHostName());
     Command1->setEnabled(true);
     Command2->setEnabled(false);
     Combo1->setCurrentIndex(-1);
-    for (int n = kFirstProbedPort; n <= kLastProbedPort; ++n) {
-        if (COM_Port_Available(n))
-            Combo1->addItem(u"COM"_s + QString::number(n));
-    }
-    // addItem selects the first entry of an empty list; the user has chosen nothing yet.
-    Combo1->setCurrentIndex(-1);
+    fillPortList();
     CANFrame->hide();
+}
+
+void FrmMain::fillPortList()
+{
+    m_portsChanged = false;
+    const QString chosen = Combo1->currentIndex() >= 0 ? Combo1->currentText() : QString();
+    PortProblems::ProbeReport report;
+    {
+        // Rebuilt as a whole; the user's choice is kept when its port is still there.
+        const QSignalBlocker quiet(Combo1);
+        Combo1->clear();
+        for (int n = kFirstProbedPort; n <= kLastProbedPort; ++n) {
+            const QString entry = u"COM"_s + QString::number(n);
+            if (COM_Port_Available(n)) {
+                Combo1->addItem(entry);
+                continue;
+            }
+            // A device that exists but did not open is worth a word; one that is not there is not.
+            const SerialDiagnosis::OpenProblem problem = SerialDiagnosis::diagnose(MSComm1->devicePath());
+            if (problem.kind != SerialDiagnosis::OpenProblem::Kind::Missing)
+                report.add(entry, PortProblems::reason(problem, MSComm1->devicePath()));
+        }
+        // addItem selects the first entry of an empty list; only a choice the user made stays.
+        Combo1->setCurrentIndex(chosen.isEmpty() ? -1 : Combo1->findText(chosen));
+    }
+    if (!validSelection())
+        Command3->setEnabled(false);
+    // A hint that no longer holds gives way; a new one is shown, also over other news.
+    const QString hint = report.text();
+    if (hint != m_portHint && (!hint.isEmpty() || Label5->text() == m_portHint))
+        Label5->showText(hint.isEmpty() ? u"nicht verbunden"_s : hint);
+    m_portHint = hint;
 }
 
 bool FrmMain::COM_Port_Available(int n)
@@ -405,8 +466,10 @@ void FrmMain::Command4_Click()
         return;
     }
     Label5->showText(CAN_Link->Verbinden());
-    if (!CAN_Link->Verbindungs_Status())
+    if (!CAN_Link->Verbindungs_Status()) {
+        explainOpenFailure();
         return;
+    }
     Command4->setEnabled(false);
     Combo1->setEnabled(false);
     Text6->setEnabled(false);
@@ -426,11 +489,33 @@ void FrmMain::Command5_Click()
         Command3->setEnabled(true);
 }
 
+void FrmMain::explainOpenFailure()
+{
+    // Only an open that was tried has a device to look at; a port text out of range never got that far.
+    const std::optional<int> number
+        = roundToRange(leadingNumber(CAN_Link->COM_Port()), std::numeric_limits<qint16>::min(),
+                       std::numeric_limits<qint16>::max());
+    if (!number || *number != MSComm1->portNumber() || MSComm1->devicePath().isEmpty())
+        return;
+    const QString device = MSComm1->devicePath();
+    const QString reason = PortProblems::reason(SerialDiagnosis::diagnose(device), device);
+    // Shown after the link's own text, so that the reason is what stays visible.
+    if (!reason.isEmpty())
+        Label5->showText(Label5->text() + u": "_s + reason);
+}
+
 void FrmMain::onSerialDeviceLost()
 {
     // An unplugged adapter ends the link as "Trennen" would.
-    if (CAN_Link && CAN_Link->Verbindungs_Status())
+    if (CAN_Link && CAN_Link->Verbindungs_Status()) {
         Command5_Click();
+        emit linkLost();
+    }
+}
+
+void FrmMain::showHttpPort(quint16 port)
+{
+    Text2->setText(QString::number(port));
 }
 
 void FrmMain::showLinkStatus(const QString &text)

@@ -13,6 +13,7 @@
 #include <memory>
 
 class CAN;
+class DeviceWatch;
 class FocusSuccession;
 class FrameRelay;
 class HttpServer;
@@ -49,6 +50,11 @@ public:
     QString baudText() const override;
     void setBaudText(const QString &text) override;
 
+    // The HTTP port "Öffnen" opens, in place of 80.
+    void showHttpPort(quint16 port);
+    // Why serial ports that exist are not offered; empty when every one opened.
+    QString portHint() const { return m_portHint; }
+
     // RelayWindow and ServerWindow
     void showNetworkStatus(const QString &text) override;
     void setServerButtons(bool openEnabled) override;
@@ -62,6 +68,8 @@ public:
 signals:
     // Every text either status line gets, as it gets it; lineName is "LFileProgress" or "Label5".
     void statusTextChanged(const QString &lineName, const QString &text);
+    // The serial device went away under an open link, which is now closed as "Trennen" closes it.
+    void linkLost();
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -78,6 +86,8 @@ private:
     void Form_Load();
     void Form_Unload();
     bool COM_Port_Available(int n);
+    void fillPortList();
+    void explainOpenFailure();
     void Command1_Click();
     void Command2_Click();
     void Command3_Click();
@@ -121,6 +131,7 @@ private:
     Socket *UDPSend;
     Socket *UDPListen;
     SerialPort *MSComm1;
+    DeviceWatch *m_deviceWatch;
 
     WindowLayout m_layout;
     bool m_relayoutPending = false;
@@ -130,5 +141,7 @@ private:
     NetworkEndpoints m_endpoints;
     std::unique_ptr<CAN> CAN_Link;
     QString m_programFolder;
+    QString m_portHint;
+    bool m_portsChanged = false;
     bool m_unloaded = false;
 };

@@ -15,6 +15,9 @@ void StatusLog::stampMessages()
 
 void StatusLog::follow(const FrmMain &window)
 {
+    // Shown before anyone followed: why serial ports that exist are not offered.
+    if (!window.portHint().isEmpty())
+        qCInfo(lcStatus).noquote() << u"Label5: "_s + window.portHint();
     QObject::connect(&window, &FrmMain::statusTextChanged, &window,
                      [](const QString &lineName, const QString &text) {
                          qCInfo(lcStatus).noquote() << lineName + u": "_s + text;

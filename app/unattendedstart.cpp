@@ -1,9 +1,12 @@
 // Presses the window's own buttons for a start without a person at the screen.
 #include "unattendedstart.h"
 
+#include "can.h"
+#include "frmmain.h"
+
+#include <QComboBox>
 #include <QLoggingCategory>
 #include <QPushButton>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -16,14 +19,23 @@ namespace {
 const QString kOpenButton = u"Command1"_s;
 const QString kApplyButton = u"Command3"_s;
 const QString kConnectButton = u"Command4"_s;
+const QString kPortList = u"Combo1"_s;
 
 } // namespace
 
-UnattendedStart::UnattendedStart(QWidget &window, bool connectLink, QObject *parent)
+UnattendedStart::UnattendedStart(FrmMain &window, bool connectLink, QObject *parent)
     : QObject(parent)
     , m_window(window)
     , m_connectLink(connectLink)
 {
+    m_retry.setInterval(RetryInterval);
+    connect(&m_retry, &QTimer::timeout, this, &UnattendedStart::retryLink);
+    if (!m_connectLink)
+        return;
+    connect(&m_window, &FrmMain::linkLost, this, [this] {
+        showRetrying();
+        m_retry.start();
+    });
 }
 
 void UnattendedStart::begin()
@@ -49,6 +61,11 @@ void UnattendedStart::pressApply()
         qCWarning(lcStart).noquote()
             << u"\"Einstellungen übernehmen\" ist nicht möglich: RIri.ini nennt keinen "
                "angebotenen Port oder keine Baudrate; \"Verbinden\" wird nicht gedrückt"_s;
+        // A port named but not plugged in yet is waited for as one that was lost.
+        if (m_window.canLink() && !m_window.canLink()->COM_Port().isEmpty()) {
+            showRetrying();
+            m_retry.start();
+        }
         return;
     }
     QTimer::singleShot(0, this, &UnattendedStart::pressConnect);
@@ -57,6 +74,39 @@ void UnattendedStart::pressApply()
 void UnattendedStart::pressConnect()
 {
     press(kConnectButton);
+}
+
+void UnattendedStart::retryLink()
+{
+    CAN *link = m_window.canLink();
+    if (!link || link->Verbindungs_Status()) {
+        m_retry.stop();
+        return;
+    }
+    // The port is offered again once its device is back; until then there is nothing to press.
+    auto *ports = m_window.findChild<QComboBox *>(kPortList);
+    const int entry = ports ? ports->findText(u"COM"_s + link->COM_Port()) : -1;
+    if (entry < 0)
+        return;
+    ports->setCurrentIndex(entry);
+    // "Verbinden" waits for the ping, and this timer must not press again meanwhile. A speed that
+    // cannot be applied will not become one by waiting.
+    m_retry.stop();
+    if (!press(kApplyButton))
+        return;
+    press(kConnectButton);
+    if (link->Verbindungs_Status())
+        return;
+    showRetrying();
+    m_retry.start();
+}
+
+void UnattendedStart::showRetrying()
+{
+    const CAN *link = m_window.canLink();
+    m_window.showLinkStatus(u"COM"_s + (link ? link->COM_Port() : QString())
+                            + u" nicht verbunden – neuer Versuch alle "_s
+                            + QString::number(RetryInterval.count()) + u" Sekunden"_s);
 }
 
 bool UnattendedStart::press(const QString &buttonName)

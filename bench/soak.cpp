@@ -9,7 +9,9 @@
 // The parent plays everybody else: the simulated track box streaming at bus rate on the
 // pseudo-terminal, a TCP frame client that sends frames back, a datagram sender and the
 // receiver at UDP 15730, and waves of HTTP clients that download, reset mid-file,
-// half-close and idle. Every minute it presses "Schließen" and "Öffnen".
+// half-close and idle. Every minute it presses "Schließen" and "Öffnen". At the end, two
+// phases with the rest still running: a flood of the largest datagrams at UDP 15731, and a
+// crowd of connections that never send a request at the HTTP port.
 #include "benchsupport.h"
 #include "socket.h"
 #include "trackbox.h"
@@ -27,6 +29,7 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 
 using namespace bench;
@@ -65,6 +68,20 @@ constexpr std::size_t OutputCompactSize = 1 << 16;
 constexpr std::uint32_t HighestNumber = 1u << 28;
 constexpr double KiBPerMiB = 1024;
 constexpr double RssGrowthLimitMiB = 1;
+// The phases: largest datagrams as fast as the sender can for a while, then single datagrams
+// timed from send to echo; a crowd of idle HTTP connections, with one download timed meanwhile.
+constexpr auto FloodSpan = 10s;
+constexpr auto PhaseSampleEvery = 100ms;
+constexpr auto AfterFlood = 1s;
+constexpr int Probes = 20;
+constexpr auto ProbeLimit = 2s;
+constexpr int LargestDatagram = 65'507;
+constexpr double FloodGrowthLimitMiB = 64;
+constexpr double EchoDelayLimitMs = 1000;
+constexpr auto CrowdSpan = 15s;
+constexpr int CrowdSize = 5000;
+constexpr auto CrowdDownloadAfter = 5s;
+constexpr auto CrowdDownloadLimit = 15s;
 
 // ---- numbered frames ----
 
@@ -73,6 +90,8 @@ using Ident = std::array<std::uint8_t, 4>;
 // commands of their own, so the TCP client can tell the box's frames from the echoes.
 constexpr Ident ClientIdent = {0x00, 0x46, 0x51, 0x56};
 constexpr Ident DatagramIdent = {0x00, 0x44, 0x51, 0x56};
+constexpr Ident FloodIdent = {0x00, 0x48, 0x51, 0x56};
+constexpr Ident ProbeIdent = {0x00, 0x4A, 0x51, 0x56};
 constexpr std::uint8_t DataLength = 8;
 constexpr int LengthIndex = 4;
 constexpr int NumberIndex = 5;
@@ -188,6 +207,12 @@ struct Shared
     std::atomic<int> connectedGeneration {0};
     pid_t gatewayPid = 0;
     int descriptorsAtStart = 0;
+    // The flood phase: the numbered datagrams rest; echoes of flood and probe frames are counted.
+    std::atomic<bool> flooding {false};
+    std::atomic<std::int64_t> floodEchoes {0};
+    std::atomic<std::int64_t> floodAtClient {0};
+    std::atomic<int> probesEchoed {0};
+    std::atomic<std::int64_t> lastProbeEchoNs {0};
 };
 
 // Descriptors of the process; with `heldOnly`, only sockets, files and pipes: Qt's own
@@ -235,7 +260,7 @@ void sendDatagrams(Shared &s, std::vector<Range> &stretches)
     Clock::time_point since;
     std::int64_t sentSince = 0;
     while (!s.stop.load()) {
-        if (!s.framesOpen.load()) {
+        if (!s.framesOpen.load() || s.flooding.load()) {
             sending = false;
             std::this_thread::sleep_for(SenderNap);
             continue;
@@ -271,10 +296,16 @@ void receiveDatagrams(int fd, Shared &s, Sequence &echoes)
         }
         const std::optional<std::uint32_t> number
             = n == FrameSize ? numberIn(DatagramIdent, buffer.data()) : std::nullopt;
-        if (number)
+        if (number) {
             echoes.take(*number);
-        else
+        } else if (n == FrameSize && numberIn(FloodIdent, buffer.data())) {
+            s.floodEchoes.fetch_add(1);
+        } else if (n == FrameSize && numberIn(ProbeIdent, buffer.data())) {
+            s.lastProbeEchoNs.store(nowNs());
+            s.probesEchoed.fetch_add(1);
+        } else {
             ++echoes.damaged;
+        }
     }
 }
 
@@ -425,6 +456,8 @@ private:
             r.end = std::max(r.end, *fromBox + 1);
         } else if (const std::optional<std::uint32_t> echo = numberIn(DatagramIdent, frame)) {
             m_c.echoes.take(*echo);
+        } else if (numberIn(FloodIdent, frame) || numberIn(ProbeIdent, frame)) {
+            m_s.floodAtClient.fetch_add(1);
         } else {
             ++m_c.strangers;
         }
@@ -905,6 +938,8 @@ public:
 
     bool prepare();
     void run();
+    void flood();
+    void crowd();
     void finish();
     // Prints the report; true when everything held.
     bool report();
@@ -918,6 +953,7 @@ private:
     void reportGateway();
     void reportResources();
     void reportHttp();
+    void reportPhases();
 
     const double m_minutes;
     const LoadWatch m_load;
@@ -940,6 +976,7 @@ private:
     Clock::time_point m_start;
     Clock::time_point m_deadline;
     int m_cycles = 0;
+    std::vector<std::string> m_phases;
     Clock::duration m_longestSettle {};
     int m_waveAtExit = 0;
     bool m_endedDuringRun = false;
@@ -1061,6 +1098,143 @@ void Soak::run()
         m_longestSettle = std::max(m_longestSettle, settled);
         ++m_cycles;
     }
+}
+
+// Highest RSS and descriptor count of the window's process while `span` runs.
+struct Peak
+{
+    double rssMiB = 0;
+    int descriptors = 0;
+};
+
+Peak watch(Gateway &g, pid_t pid, Clock::duration span)
+{
+    Peak peak {residentMiB(pid), openDescriptors(pid, true)};
+    const auto until = Clock::now() + span;
+    auto nextSample = Clock::now();
+    runUntil(
+        [&] {
+            if (Clock::now() >= nextSample) {
+                peak.rssMiB = std::max(peak.rssMiB, residentMiB(pid));
+                peak.descriptors = std::max(peak.descriptors, openDescriptors(pid, true));
+                nextSample += PhaseSampleEvery;
+            }
+            return g.gone() || Clock::now() >= until;
+        },
+        span);
+    return peak;
+}
+
+std::string format(const char *pattern, auto... values)
+{
+    char line[512];
+    std::snprintf(line, sizeof line, pattern, values...);
+    return line;
+}
+
+// The largest datagrams at UDP 15731 as fast as one sender can; what the window holds meanwhile,
+// and how soon a single datagram is echoed once the flood has ended.
+void Soak::flood()
+{
+    const pid_t pid = m_s.gatewayPid;
+    m_s.flooding.store(true);
+    const double rssBefore = residentMiB(pid);
+    const int descriptorsBefore = openDescriptors(pid, true);
+    std::atomic<bool> stop {false};
+    std::int64_t sent = 0;
+    std::thread sender([&] {
+        const int out = udpSender();
+        const sockaddr_in target = loopback(FramePort);
+        std::vector<std::uint8_t> datagram;
+        for (std::uint32_t i = 0; datagram.size() + FrameSize <= std::size_t(LargestDatagram); ++i) {
+            const Frame f = numberedFrame(FloodIdent, i);
+            datagram.insert(datagram.end(), f.begin(), f.end());
+        }
+        while (!stop.load()) {
+            if (sendDatagram(out, target, datagram.data(), datagram.size()))
+                ++sent;
+        }
+        ::close(out);
+    });
+    const Peak peak = watch(m_gateway, pid, FloodSpan);
+    stop.store(true);
+    sender.join();
+    keepRunning(m_gateway, AfterFlood);
+    const double rssAfter = residentMiB(pid);
+
+    const int out = udpSender();
+    std::vector<double> delays;
+    int lost = 0;
+    for (int i = 0; i < Probes && !m_gateway.gone(); ++i) {
+        const Frame f = numberedFrame(ProbeIdent, std::uint32_t(i));
+        const std::int64_t sentAt = nowNs();
+        const int echoedBefore = m_s.probesEchoed.load();
+        sendDatagram(out, loopback(FramePort), f.data(), f.size());
+        if (runUntil([&] { return m_s.probesEchoed.load() > echoedBefore; }, ProbeLimit))
+            delays.push_back(double(m_s.lastProbeEchoNs.load() - sentAt) / 1e6);
+        else
+            ++lost;
+    }
+    ::close(out);
+    m_s.flooding.store(false);
+    const double longest = delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
+    m_phases.push_back(format("UDP flood, %lld s of %d-byte datagrams: %s sent (%s frames); echoed to 15730: %s "
+                              "frames, to the TCP client: %s",
+                              static_cast<long long>(std::chrono::seconds(FloodSpan).count()), LargestDatagram,
+                              grouped(double(sent)).c_str(), grouped(double(sent) * (LargestDatagram / FrameSize)).c_str(),
+                              grouped(double(m_s.floodEchoes.load())).c_str(),
+                              grouped(double(m_s.floodAtClient.load())).c_str()));
+    m_phases.push_back(format("  RSS %.1f MiB before, highest %.1f, %.1f a second after; descriptors %d before, highest %d",
+                              rssBefore, peak.rssMiB, rssAfter, descriptorsBefore, peak.descriptors));
+    m_phases.push_back(format("  echo of a single datagram %lld s after the flood: median %.2f ms, longest %.2f ms; "
+                              "%d of %d not echoed within %lld s",
+                              static_cast<long long>(std::chrono::seconds(AfterFlood).count()), median(delays), longest,
+                              lost, Probes, static_cast<long long>(std::chrono::seconds(ProbeLimit).count())));
+    if (peak.rssMiB - rssBefore > FloodGrowthLimitMiB)
+        m_faults.push_back("the UDP flood grew the window's memory by more than 64 MiB");
+    if (lost > 0 || longest > EchoDelayLimitMs)
+        m_faults.push_back("a datagram after the flood was not echoed within a second");
+}
+
+// Connections that never send a request, more than the server may hold; one download meanwhile.
+void Soak::crowd()
+{
+    const pid_t pid = m_s.gatewayPid;
+    // Waves would judge descriptors the crowd holds: they rest, and the one running finishes.
+    m_s.serverOpen.store(false);
+    const int descriptorsBefore = openDescriptors(pid, true);
+    rlimit limit {};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<int> idle;
+    for (int i = 0; i < CrowdSize; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopback(m_httpPort);
+        if (fd >= 0)
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+        idle.push_back(fd);
+    }
+    std::atomic<double> downloadMs {-1};
+    std::thread download([&] {
+        std::this_thread::sleep_for(CrowdDownloadAfter);
+        const auto start = Clock::now();
+        if (visit(Download, m_httpPort, m_files))
+            downloadMs.store(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    });
+    const Peak peak = watch(m_gateway, pid, CrowdSpan);
+    download.join();
+    for (const int fd : idle)
+        ::close(fd);
+    keepRunning(m_gateway, DescriptorSettle);
+    const int descriptorsAfter = openDescriptors(pid, true);
+    m_s.serverOpen.store(true);
+    m_phases.push_back(format("idle HTTP crowd, %d connections for %lld s: window descriptors %d before, highest %d, "
+                              "%d after; RSS highest %.1f MiB; a download meanwhile took %.0f ms",
+                              CrowdSize, static_cast<long long>(std::chrono::seconds(CrowdSpan).count()),
+                              descriptorsBefore, peak.descriptors, descriptorsAfter, peak.rssMiB, downloadMs.load()));
+    if (downloadMs.load() < 0 || downloadMs.load() > double(std::chrono::milliseconds(CrowdDownloadLimit).count()))
+        m_faults.push_back("no HTTP answer within 15 s among the idle crowd");
 }
 
 // The last wave finishes, the senders stop, everything in flight arrives, "Ende" is pressed.
@@ -1220,6 +1394,13 @@ void Soak::reportResources()
         m_faults.push_back("descriptors did not return to their start value");
 }
 
+void Soak::reportPhases()
+{
+    std::printf("\n");
+    for (const std::string &line : m_phases)
+        std::printf("%s\n", line.c_str());
+}
+
 void Soak::reportHttp()
 {
     std::printf("\n%-16s %8s %8s %8s  (%d at a time: ", "HTTP visits", "ok", "cut", "failed",
@@ -1242,6 +1423,7 @@ bool Soak::report()
     reportGateway();
     reportResources();
     reportHttp();
+    reportPhases();
     std::printf("\n");
     m_load.print();
     std::printf("soak %s\n", m_faults.empty() ? "passed" : "FAILED:");
@@ -1281,6 +1463,9 @@ int main(int argc, char *argv[])
     if (!soak.prepare())
         return 2;
     soak.run();
+    // The crowd first: what a flood leaves behind says nothing about the crowd.
+    soak.crowd();
+    soak.flood();
     soak.finish();
     const bool held = soak.report();
     // Before anything at exit (a leak report of a sanitizer build) can end the process unflushed.

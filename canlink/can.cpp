@@ -120,6 +120,9 @@ qint32 CAN::Command_Execute(const QString &Device, qint16 &TimeOut)
         data = buildFrame(ID_Bits, 0, {});
     }
     if (Send_And_Wait(data, wait, TimeOut) == Failed) {
+        // An adapter unplugged during the wait has ended the link as "Trennen" does; that state stays.
+        if (!Verbunden)
+            return Failed;
         m_window.setControlEnabled(LinkWindow::Control::Command4, true);
         m_window.setControlEnabled(LinkWindow::Control::Command5, false);
         m_window.showLinkStatus(u"keine Verbindung"_s);
@@ -171,9 +174,14 @@ void CAN::ini_lesen()
 
 void CAN::ini_Schreiben()
 {
+    const QByteArray path = QFile::encodeName(m_iniPath);
+    const QByteArray bytes = settingsBytes(Port_Nr, COM_Speed());
+    // Settings that are saved already stay as they are: an unattended start applies what it read
+    // at every start, and a file pinned read-only with these very values is no failure.
+    if (FileSystem::readSmallRegularFile(path, MaximumSettingsFileBytes) == bytes)
+        return;
     // Every write and the flush are checked before the old file is replaced.
-    const int error
-        = FileSystem::replaceFileContent(QFile::encodeName(m_iniPath), settingsBytes(Port_Nr, COM_Speed()));
+    const int error = FileSystem::replaceFileContent(path, bytes);
     if (error != 0)
         m_window.showLinkStatus(saveFailureText(error));
 }

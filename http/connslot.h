@@ -25,6 +25,12 @@ struct ConnSlot
     QByteArray Received;
     // Set once the request is taken; later arrivals on the connection are ignored.
     bool RequestTaken = false;
+    // A connection is held in this slot: it counts against the server's cap.
+    bool Live = false;
+    // On the server's clock, in milliseconds: when the connection was accepted, and when the
+    // client last sent something (before the request) or took something (after it).
+    qint64 AcceptedAt = 0;
+    qint64 LastActivity = 0;
     // Counts the connections accepted into this slot, so a handler that let
     // events run can tell whether the slot it read before was reused meanwhile.
     quint64 Connection = 0;

@@ -3,6 +3,7 @@
 
 #include "eventpump.h"
 #include "localeformat.h"
+#include "openfilelimit.h"
 #include "progress.h"
 #include "request.h"
 #include "responseheader.h"
@@ -20,13 +21,37 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-// A flood of connections could otherwise nest event passes until the stack runs
-// out; beyond this depth a handler goes on without letting events run, which
-// its checks after the pass cover anyway.
-constexpr int MaximumNestedPasses = 16;
+// Only a handler that is not itself inside the server's nested pass lets events run:
+// that pass already runs everything pending, and a pass inside it only holds the
+// handlers below it back (deeper nesting made the slowest answers wait for every
+// inner one, and a flood of connections could nest until the stack runs out). A
+// handler that skips the pass goes on, which its checks after the pass cover anyway.
+constexpr int MaximumNestedPasses = 1;
 constexpr qint16 FirstFileNumber = 1;
 constexpr qint16 PagePending = -1;
 constexpr qint64 LargestServedFile = std::numeric_limits<qint64>::max() / 2;
+// Descriptors kept for everything but HTTP connections: the frame path (serial port and its
+// lock, TCP 15731 and its client, the UDP sockets, the settings file), the display and the
+// toolkit's own, with room to spare. Never more than half of a small limit.
+constexpr long long OtherDescriptors = 256;
+// A connection holds its socket and the file or folder it answers with.
+constexpr long long DescriptorsPerConnection = 2;
+// A connection collects less than twice Request::MaximumPendingBytes (one arrival is at most that
+// much, and a collection that reached it is closed): all together at most about 32 MiB.
+constexpr long long MostConnections = 4096;
+// Time-outs are checked this many times within the shorter one.
+constexpr int SweepsPerTimeout = 10;
+
+// How many connections may be held at once with this limit of open files (-1: unknown), so that
+// the descriptors the frame path needs are always left free.
+int connectionCapFor(long long openFileLimit)
+{
+    if (openFileLimit < 0)
+        return int(MostConnections);
+    const long long left = openFileLimit - qMin(OtherDescriptors, openFileLimit / 2);
+    return int(qBound(1LL, left / DescriptorsPerConnection, MostConnections));
+}
+
 } // namespace
 
 HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindow &window, QObject *parent)
@@ -34,7 +59,11 @@ HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindo
     , m_winsock1(winsock1)
     , m_tSendData(tSendData)
     , m_window(window)
+    , m_connectionCap(connectionCapFor(OpenFileLimit::current()))
 {
+    m_clock.start();
+    updateSweepInterval();
+    connect(&m_sweep, &QTimer::timeout, this, &HttpServer::closeOverdue);
     connect(&winsock1, &SocketArray::connectionRequest, this, &HttpServer::WinSock1_ConnectionRequest);
     connect(&winsock1, &SocketArray::dataArrival, this, &HttpServer::Winsock1_DataArrival);
     connect(&winsock1, &SocketArray::sendProgress, this, &HttpServer::Winsock1_SendProgress);
@@ -46,6 +75,23 @@ HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindo
 }
 
 HttpServer::~HttpServer() = default;
+
+void HttpServer::setRequestTimeout(std::chrono::milliseconds timeout)
+{
+    m_requestTimeout = timeout;
+    updateSweepInterval();
+}
+
+void HttpServer::setStallTimeout(std::chrono::milliseconds timeout)
+{
+    m_stallTimeout = timeout;
+    updateSweepInterval();
+}
+
+void HttpServer::updateSweepInterval()
+{
+    m_sweep.setInterval(qMin(m_requestTimeout, m_stallTimeout) / SweepsPerTimeout);
+}
 
 void HttpServer::setWebRoot(const QString &root)
 {
@@ -67,6 +113,12 @@ void HttpServer::letEventsRun()
 void HttpServer::WinSock1_ConnectionRequest(int /*index*/, qint64 requestId)
 {
     letEventsRun();
+    // At the cap a connection that has not asked for anything yet makes room; with none, the
+    // request is refused and the listener rests until a connection ends.
+    if (m_liveConnections >= m_connectionCap && !closeIdlest()) {
+        updateAccepting();
+        return;
+    }
     int slot = freeSlot();
     if (slot < 0)
         slot = createSlot();
@@ -76,7 +128,55 @@ void HttpServer::WinSock1_ConnectionRequest(int /*index*/, qint64 requestId)
     ConnSlot &record = m_slots[size_t(slot)];
     resetRecord(slot);
     ++record.Connection;
-    m_winsock1.at(slot)->accept(requestId);
+    if (!m_winsock1.at(slot)->accept(requestId))
+        return;
+    record.Live = true;
+    record.AcceptedAt = record.LastActivity = m_clock.elapsed();
+    ++m_liveConnections;
+    ++m_waitingForRequest;
+    updateAccepting();
+    if (!m_sweep.isActive())
+        m_sweep.start();
+}
+
+bool HttpServer::closeIdlest()
+{
+    int idlest = -1;
+    for (int i = 1; i < int(m_slots.size()); ++i) {
+        const ConnSlot &record = m_slots[size_t(i)];
+        if (record.Live && !record.RequestTaken
+            && (idlest < 0 || record.LastActivity < m_slots[size_t(idlest)].LastActivity))
+            idlest = i;
+    }
+    if (idlest < 0)
+        return false;
+    WinSock1_Close(idlest);
+    return m_liveConnections < m_connectionCap;
+}
+
+// Taking more than the cap would take the frame path's descriptors; a connection still waiting
+// for its request can always be closed to make room, so only without one does the listener rest.
+void HttpServer::updateAccepting()
+{
+    m_winsock1.at(0)->setAccepting(m_liveConnections < m_connectionCap || m_waitingForRequest > 0);
+}
+
+void HttpServer::closeOverdue()
+{
+    const qint64 now = m_clock.elapsed();
+    // Closing lets events run: every slot is looked at anew.
+    for (int i = 1; i < int(m_slots.size()); ++i) {
+        const ConnSlot &record = m_slots[size_t(i)];
+        if (!record.Live)
+            continue;
+        const bool noRequest = !record.RequestTaken && now - record.AcceptedAt >= m_requestTimeout.count();
+        const bool stalled = record.RequestTaken && now - record.LastActivity >= m_stallTimeout.count()
+            && m_winsock1.at(i)->bytesToWrite() > 0;
+        if (noRequest || stalled)
+            WinSock1_Close(i);
+    }
+    if (m_liveConnections == 0)
+        m_sweep.stop();
 }
 
 int HttpServer::freeSlot() const
@@ -100,12 +200,20 @@ int HttpServer::createSlot()
         m_tSendData.create(m_tSendData.highestIndex() + 1);
     m_tSendData.setEnabled(index, false);
     m_tSendData.setInterval(index, int(SendInterval.count()));
+    // A request never needs more; a flood waits in the system's buffers, not in ours.
+    m_winsock1.at(index)->setReceiveLimit(Request::MaximumPendingBytes);
     return index;
 }
 
 void HttpServer::resetRecord(int index)
 {
     ConnSlot &record = m_slots[size_t(index)];
+    if (record.Live) {
+        record.Live = false;
+        --m_liveConnections;
+        m_waitingForRequest -= record.RequestTaken ? 0 : 1;
+        updateAccepting();
+    }
     if (record.FileNr == PagePending)
         m_pageBuilder.forget({index, record.Connection});
     releaseFile(record);
@@ -208,12 +316,15 @@ void HttpServer::Winsock1_DataArrival(int index, qint64 /*bytesTotal*/)
     m_window.showNetworkStatus(u"HTTP-Anfrage erhalten"_s);
     const qsizetype checked = record.Received.size();
     record.Received += socket->takeAll();
-    if (!Request::matchesPattern(record.Received, checked)) {
-        if (record.Received.size() > Request::MaximumPendingBytes)
-            WinSock1_Close(index);
-        return;
+    record.LastActivity = m_clock.elapsed();
+    switch (Request::judge(record.Received, checked)) {
+    case Request::Verdict::Waiting: return;
+    case Request::Verdict::Refused: WinSock1_Close(index); return;
+    case Request::Verdict::Taken: break;
     }
     record.RequestTaken = true;
+    --m_waitingForRequest;
+    updateAccepting();
     const QByteArray request = std::exchange(record.Received, {});
     answer(index, Request::pathOf(request));
 }
@@ -355,6 +466,7 @@ void HttpServer::Winsock1_SendProgress(int index, qint64 bytesSent)
         return;
     ConnSlot &record = m_slots[size_t(index)];
     record.SentBytes += bytesSent;
+    record.LastActivity = m_clock.elapsed();
     if (record.FileNr < FirstFileNumber || !record.File)
         return;
     if (const std::optional<QString> line

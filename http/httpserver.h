@@ -5,8 +5,10 @@
 #include "pagebuilder.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <deque>
@@ -25,6 +27,10 @@ public:
     // Largest piece of a body handed to a socket per timer tick.
     static constexpr qint64 PieceSize = 2048;
     static constexpr std::chrono::milliseconds SendInterval {1};
+    // A connection that has not sent a whole request by then is closed.
+    static constexpr std::chrono::milliseconds RequestTimeout {10'000};
+    // A transfer whose client takes nothing for this long is closed.
+    static constexpr std::chrono::milliseconds StallTimeout {60'000};
 
     // Connects itself to the arrays' events; element 0 of `winsock1` is the
     // listener, which the window opens and closes.
@@ -47,6 +53,8 @@ public:
     // thousands of sockets; the program keeps PieceSize and HighestSlotIndex.
     void setPieceSize(qint64 bytes) { m_pieceSize = bytes; }
     void setHighestSlotIndex(int index) { m_highestSlotIndex = index; }
+    void setRequestTimeout(std::chrono::milliseconds timeout);
+    void setStallTimeout(std::chrono::milliseconds timeout);
 
 private:
     void WinSock1_ConnectionRequest(int index, qint64 requestId);
@@ -60,6 +68,10 @@ private:
     int freeSlot() const;
     int createSlot();
     void resetRecord(int index);
+    bool closeIdlest();
+    void closeOverdue();
+    void updateAccepting();
+    void updateSweepInterval();
     void releaseFile(ConnSlot &record);
     qint16 nextFileNumber() const;
 
@@ -84,5 +96,13 @@ private:
     qint64 m_pieceSize = PieceSize;
     int m_highestSlotIndex = HighestSlotIndex;
     int m_nestedPasses = 0;
+    const int m_connectionCap;
+    int m_liveConnections = 0;
+    int m_waitingForRequest = 0;
+    std::chrono::milliseconds m_requestTimeout = RequestTimeout;
+    std::chrono::milliseconds m_stallTimeout = StallTimeout;
+    QElapsedTimer m_clock;
+    // Runs while connections are held, and closes those past their time-outs.
+    QTimer m_sweep;
     PageBuilder m_pageBuilder;
 };

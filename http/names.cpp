@@ -17,6 +17,9 @@ constexpr char32_t LastC1 = 0x9F;
 constexpr char32_t ReplacementCharacter = 0xFFFD;
 constexpr int HexBase = 16;
 constexpr int DecimalBase = 10;
+constexpr char HexDigits[] = "0123456789ABCDEF";
+constexpr int NibbleBits = 4;
+constexpr uchar LowNibble = 0x0F;
 
 int hexValue(char c)
 {
@@ -156,10 +159,9 @@ bool isServableName(const QByteArray &name)
 
 QByteArray shownName(const QByteArray &name)
 {
-    const auto plain = [](char c) {
-        return uchar(c) >= FirstPrintable && uchar(c) < Delete && c != '"' && c != '&' && c != '\''
-            && c != '<' && c != '>';
-    };
+    // Only "&" and "<" can start markup in a page's text; quotes and ">" are plain text there.
+    const auto plain
+        = [](char c) { return uchar(c) >= FirstPrintable && uchar(c) < Delete && c != '&' && c != '<'; };
     // Most names need nothing and are handed back as they are, without a copy.
     if (std::all_of(name.cbegin(), name.cend(), plain))
         return name;
@@ -176,9 +178,22 @@ QByteArray shownName(const QByteArray &name)
 
 QByteArray linkedName(const QByteArray &name)
 {
-    // Besides the letters, digits and -._~ that are never encoded.
-    static const QByteArray KeptAsTheyAre(" !$'()+,:;=@");
-    return name.toPercentEncoding(KeptAsTheyAre);
+    // What a browser would read otherwise than as this byte: the end of the attribute ("), a
+    // character reference (&), a fragment (#), a query (?), an escape (%), a separator (\, which
+    // it turns into /), and bytes it drops or re-encodes (controls, non-ASCII); and "*", which the
+    // server refuses in a request. Every other printable ASCII byte stays, so a plain name links
+    // exactly as it is spelt.
+    constexpr QByteArrayView Misread("\"#%&*?\\");
+    QByteArray link;
+    link.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = uchar(c);
+        if (byte >= FirstPrintable && byte < Delete && !Misread.contains(c))
+            link.append(c);
+        else
+            link.append('%').append(HexDigits[byte >> NibbleBits]).append(HexDigits[byte & LowNibble]);
+    }
+    return link;
 }
 
 } // namespace Names

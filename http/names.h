@@ -16,16 +16,16 @@ QByteArray percentDecoded(const QByteArray &text);
 bool isServableName(const QByteArray &name);
 
 // The name as the text of a page, in plain ASCII: printable ASCII as it is, with
-// " & ' < > and every other character as a numeric character reference. A name
+// & < and every other character as a numeric character reference. A name
 // is read as UTF-8 where its bytes are UTF-8; any other byte is read as the
 // character of that byte in Windows code page 1252 (the single-byte code page of
 // older systems, so "caf\xE9" shows as "café"), and the five bytes that code
 // page leaves undefined show as U+FFFD.
 QByteArray shownName(const QByteArray &name);
 
-// The name as a piece of a link: ASCII letters, digits, spaces and
-// !$'()+,-.:;=@_~ stay as they are; every other byte is percent-encoded, so that
-// browsers, curl (which globs [] and {}) and wget all ask for exactly these bytes.
+// The name as a piece of a link: printable ASCII stays as it is, except " # % & * ? \,
+// which are percent-encoded like control and non-ASCII bytes, so that a browser
+// asks for exactly these bytes and the server takes them.
 QByteArray linkedName(const QByteArray &name);
 
 } // namespace Names

@@ -11,24 +11,38 @@ namespace Request {
 
 namespace {
 
-const QByteArray Method = QByteArrayLiteral("GET ");
-const QByteArray Version = QByteArrayLiteral(" HTTP/1.");
+const QByteArray MethodMark(Method.data(), qsizetype(Method.size()));
+const QByteArray VersionMark(Version.data(), qsizetype(Version.size()));
+const QByteArray EmptyLineLf = QByteArrayLiteral("\n\n");
+const QByteArray EmptyLineCrLf = QByteArrayLiteral("\n\r\n");
 
 } // namespace
 
 bool matchesPattern(const QByteArray &received, qsizetype checkedBefore)
 {
-    if (!received.startsWith(Method))
+    if (!received.startsWith(MethodMark))
         return false;
     // A mark that began earlier would have had a character behind it already.
-    const qsizetype from = qMax(Method.size(), checkedBefore - Version.size());
-    const qsizetype version = received.indexOf(Version, from);
-    return version >= 0 && version + Version.size() < received.size();
+    const qsizetype from = qMax(MethodMark.size(), checkedBefore - VersionMark.size());
+    const qsizetype version = received.indexOf(VersionMark, from);
+    return version >= 0 && version + VersionMark.size() < received.size();
+}
+
+Verdict judge(const QByteArray &received, qsizetype checkedBefore)
+{
+    if (matchesPattern(received, checkedBefore))
+        return pathOf(received).size() > MaximumPathBytes ? Verdict::Refused : Verdict::Taken;
+    if (received.size() >= MaximumPendingBytes)
+        return Verdict::Refused;
+    // An empty line, after LF or CRLF line ends, may straddle the earlier arrivals.
+    const qsizetype from = qMax(qsizetype(0), checkedBefore - (EmptyLineCrLf.size() - 1));
+    const bool whole = received.indexOf(EmptyLineLf, from) >= 0 || received.indexOf(EmptyLineCrLf, from) >= 0;
+    return whole ? Verdict::Refused : Verdict::Waiting;
 }
 
 QByteArray pathOf(const QByteArray &request)
 {
-    return TextBetween(request, Method, Version, ExactCompare, 1);
+    return TextBetween(request, MethodMark, VersionMark, ExactCompare, 1);
 }
 
 QByteArray ServedPath::joined() const

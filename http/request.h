@@ -6,16 +6,33 @@
 #include <QList>
 
 #include <optional>
+#include <string_view>
 
 namespace Request {
 
-// Received bytes kept while waiting for a complete request; beyond this the slot is closed.
-inline constexpr qsizetype MaximumPendingBytes = 64 * 1024;
+// No path the system can open is longer; a longer one is never answered, so no text grows with it.
+inline constexpr qsizetype MaximumPathBytes = 4096;
+inline constexpr std::string_view Method = "GET ";
+inline constexpr std::string_view Version = " HTTP/1.";
+// The method, the longest path, the version mark and one character: bytes that do not match by
+// then can never match with a path the system can open.
+inline constexpr qsizetype MaximumPendingBytes
+    = qsizetype(Method.size()) + MaximumPathBytes + qsizetype(Version.size()) + 1;
 
 // "GET * HTTP/1.?*": begins with "GET " and holds " HTTP/1." plus at least one
 // more character somewhere behind it. `checkedBefore`: a length of `received`
 // already known not to match, so data collected piece by piece is scanned once.
 bool matchesPattern(const QByteArray &received, qsizetype checkedBefore = 0);
+
+enum class Verdict {
+    Waiting, // may still become a request: keep collecting
+    Taken, // matches the pattern with a path the system can open: answer it
+    Refused, // can never be answered: close without an answer
+};
+// What the bytes collected on a connection so far are. Refused: a path longer than
+// MaximumPathBytes, MaximumPendingBytes without a match, or a whole header (ended by an
+// empty line) that does not match. `checkedBefore` as for matchesPattern.
+Verdict judge(const QByteArray &received, qsizetype checkedBefore = 0);
 
 // The text between the first "GET " and the first " HTTP/1." behind it, unchanged.
 QByteArray pathOf(const QByteArray &request);

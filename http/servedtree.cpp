@@ -23,7 +23,8 @@ struct Walk
 
 std::optional<QByteArray> relativeToRoot(const QByteArray &absolute, const Root &root)
 {
-    for (const QByteArray &prefix : {root.canonicalPath, root.givenPath}) {
+    // Resolved only for the rare absolute link, not for every answer.
+    for (const QByteArray &prefix : {FileSystem::canonicalPath(root.givenPath), root.givenPath}) {
         if (prefix.isEmpty())
             continue;
         if (absolute == prefix)
@@ -47,7 +48,8 @@ bool followLink(Walk &walk, const QByteArray &name)
         if (!inside)
             return false;
         relative = *inside;
-        walk.position.backToRoot();
+        if (!walk.position.backToRoot())
+            return false;
     }
     const QList<QByteArray> names = relative.split('/');
     for (auto it = names.crbegin(); it != names.crend(); ++it)
@@ -75,9 +77,8 @@ std::optional<QByteArray> walkToLastName(Walk &walk)
         if (name.isEmpty() || name == ".")
             continue;
         if (name == "..") {
-            if (walk.position.atRoot())
+            if (walk.position.atRoot() || !walk.position.leave())
                 return std::nullopt;
-            walk.position.leave();
             continue;
         }
         if (!Names::isServableName(name))
@@ -97,52 +98,70 @@ std::optional<QByteArray> walkToLastName(Walk &walk)
         // Swapped for something else since it was looked at: not served this time.
         if (!folder || folder->info.kind != Kind::Folder)
             return std::nullopt;
-        walk.position.enter(folder->descriptor);
+        walk.position.enter(*folder);
     }
     return QByteArray();
 }
 
+bool sameObject(const FileSystem::EntryInfo &a, const FileSystem::EntryInfo &b)
+{
+    return a.kind != Kind::Missing && a.device == b.device && a.inode == b.inode;
+}
+
 } // namespace
 
-std::shared_ptr<const Root> openRoot(const QByteArray &rootPath)
+std::optional<Position> openRoot(const QByteArray &rootPath)
 {
     FileSystem::SharedDescriptor folder = FileSystem::openFolder(rootPath);
     if (!folder)
-        return nullptr;
-    return std::make_shared<const Root>(
-        Root {std::move(folder), FileSystem::canonicalPath(rootPath), rootPath});
+        return std::nullopt;
+    return Position(std::make_shared<const Root>(Root {rootPath}), std::move(folder));
 }
 
-Position::Position(std::shared_ptr<const Root> root)
+Position::Position(std::shared_ptr<const Root> root, FileSystem::SharedDescriptor rootFolder)
     : m_root(std::move(root))
+    , m_folder(std::move(rootFolder))
 {
 }
 
-const FileSystem::SharedDescriptor &Position::current() const
+void Position::enter(const FileSystem::OpenedEntry &folder)
 {
-    return m_below.empty() ? m_root->folder : m_below.back();
+    m_above.push_back(m_here ? *m_here : FileSystem::infoOf(*m_folder));
+    m_folder = folder.descriptor;
+    m_here = folder.info;
 }
 
-void Position::enter(FileSystem::SharedDescriptor folder)
+bool Position::leave()
 {
-    m_below.push_back(std::move(folder));
+    const std::optional<FileSystem::OpenedEntry> parent = FileSystem::openParent(*m_folder);
+    if (!parent || !sameObject(parent->info, m_above.back()))
+        return false;
+    m_folder = parent->descriptor;
+    m_here = parent->info;
+    m_above.pop_back();
+    return true;
 }
 
-void Position::leave()
+bool Position::backToRoot()
 {
-    m_below.pop_back();
+    if (atRoot())
+        return true;
+    // The first folder the walk came through is the root this answer began in.
+    const FileSystem::EntryInfo rootIdentity = m_above.front();
+    FileSystem::SharedDescriptor root = FileSystem::openFolder(m_root->givenPath);
+    if (!root || !sameObject(FileSystem::infoOf(*root), rootIdentity))
+        return false;
+    m_folder = std::move(root);
+    m_here = rootIdentity;
+    m_above.clear();
+    return true;
 }
 
-void Position::backToRoot()
-{
-    m_below.clear();
-}
-
-Target open(const std::shared_ptr<const Root> &root, const QList<QByteArray> &names, bool folderWanted)
+Target open(std::optional<Position> root, const QList<QByteArray> &names, bool folderWanted)
 {
     if (!root)
         return {};
-    Walk walk {Position(root), std::deque<QByteArray>(names.cbegin(), names.cend())};
+    Walk walk {std::move(*root), std::deque<QByteArray>(names.cbegin(), names.cend())};
     const std::optional<QByteArray> last = walkToLastName(walk);
     if (!last)
         return {};
@@ -157,7 +176,7 @@ Target open(const std::shared_ptr<const Root> &root, const QList<QByteArray> &na
         return {};
     target.opened = std::move(*opened);
     if (target.kind() == Kind::Folder) {
-        walk.position.enter(target.opened.descriptor);
+        walk.position.enter(target.opened);
         target.inside = walk.position;
     }
     return target;

@@ -12,38 +12,41 @@
 
 namespace ServedTree {
 
-// The served root, held open for one answer.
+// The served root, as it was given.
 struct Root
 {
-    FileSystem::SharedDescriptor folder;
-    // An absolute link target that begins with one of these leads back into the tree.
-    QByteArray canonicalPath;
     QByteArray givenPath;
 };
 
-// Null when the root cannot be opened as a folder.
-std::shared_ptr<const Root> openRoot(const QByteArray &rootPath);
-
-// A folder inside the tree together with the open folders above it up to the
-// root, so a ".." in a link is taken by descriptor, never by a path that could
-// have been changed meanwhile.
+// A folder inside the tree, held open, and the identities of the folders above it up to the
+// root. Only the folder itself is held, so a listing waiting for its turn holds one descriptor
+// however deep it is. A ".." in a link is taken by descriptor and leads only back into the
+// folder the walk came through, never along a path that could have been changed meanwhile.
 class Position
 {
 public:
-    explicit Position(std::shared_ptr<const Root> root);
+    Position(std::shared_ptr<const Root> root, FileSystem::SharedDescriptor rootFolder);
 
-    const FileSystem::Descriptor &folder() const { return *current(); }
-    const FileSystem::SharedDescriptor &current() const;
+    const FileSystem::Descriptor &folder() const { return *m_folder; }
+    const FileSystem::SharedDescriptor &current() const { return m_folder; }
     const Root &root() const { return *m_root; }
-    bool atRoot() const { return m_below.empty(); }
-    void enter(FileSystem::SharedDescriptor folder);
-    void leave();
-    void backToRoot();
+    bool atRoot() const { return m_above.empty(); }
+    void enter(const FileSystem::OpenedEntry &folder);
+    // False when the parent is no longer the folder the walk came through (moved meanwhile).
+    bool leave();
+    // False when the root folder has been replaced meanwhile.
+    bool backToRoot();
 
 private:
     std::shared_ptr<const Root> m_root;
-    std::vector<FileSystem::SharedDescriptor> m_below;
+    FileSystem::SharedDescriptor m_folder;
+    // Looked at only when the walk goes deeper: most answers never need the root's identity.
+    std::optional<FileSystem::EntryInfo> m_here;
+    std::vector<FileSystem::EntryInfo> m_above;
 };
+
+// A position at the served root, opened for one answer; nothing when it cannot be opened as a folder.
+std::optional<Position> openRoot(const QByteArray &rootPath);
 
 struct Target
 {
@@ -62,7 +65,7 @@ struct Target
 // characters) anywhere on the way, more than 40 links, or anything but a folder
 // or regular file at the end. A fifo, socket or device is never opened, and
 // nothing outside the tree is ever opened at all.
-Target open(const std::shared_ptr<const Root> &root, const QList<QByteArray> &names, bool folderWanted);
+Target open(std::optional<Position> root, const QList<QByteArray> &names, bool folderWanted);
 
 // The same decision for an entry of a listed folder, without opening the entry:
 // its kind and size when it would be served, else kind Missing.

@@ -44,7 +44,29 @@ else()
     quenvar_install_named(quenvar.desktop.in "${_quenvar_menu}/quenvar.desktop")
 endif()
 
+# A package's licence, changelog and manual page, where Debian tools and man look for them,
+# compressed as Debian wants them.
+macro(quenvar_install_compressed source path)
+    message(STATUS "Installing: $ENV{DESTDIR}${path}")
+    get_filename_component(_quenvar_folder "$ENV{DESTDIR}${path}" DIRECTORY)
+    file(MAKE_DIRECTORY "${_quenvar_folder}")
+    execute_process(COMMAND gzip -9 -n -c "${source}" OUTPUT_FILE "$ENV{DESTDIR}${path}" COMMAND_ERROR_IS_FATAL ANY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "$ENV{DESTDIR}${path}")
+endmacro()
+
 if(DEFINED _quenvar_command_link)
+    # The licence after its copyright line, in the copyright file's layout: each line indented,
+    # an empty one written as ".".
+    file(READ "${QUENVAR_LICENSE}" _quenvar_license)
+    string(FIND "${_quenvar_license}" "Permission" _quenvar_terms)
+    string(SUBSTRING "${_quenvar_license}" ${_quenvar_terms} -1 _quenvar_license)
+    string(STRIP "${_quenvar_license}" _quenvar_license)
+    string(REPLACE "\n\n" "\n.\n" _quenvar_license "${_quenvar_license}")
+    string(REPLACE "\n" "\n " QUENVAR_LICENSE_TEXT " ${_quenvar_license}")
+    quenvar_install_named(copyright.in /usr/share/doc/quenvar/copyright)
+    quenvar_install_compressed("${QUENVAR_TEMPLATES}/changelog" /usr/share/doc/quenvar/changelog.gz)
+    quenvar_install_compressed("${QUENVAR_TEMPLATES}/quenvar.1" /usr/share/man/man1/quenvar.1.gz)
+
     message(STATUS "Installing: $ENV{DESTDIR}${_quenvar_command_link}")
     file(MAKE_DIRECTORY "$ENV{DESTDIR}/usr/bin")
     file(CREATE_LINK "${QUENVAR_LAUNCHER}" "$ENV{DESTDIR}${_quenvar_command_link}" SYMBOLIC)

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Starts the real program in its own folder, which it serves and where it keeps RIri.ini.
+# Starts the installed program. Its settings (RIri.ini) and the files it serves live in a folder
+# of the user's own, since the installed tree belongs to root; --folder DIR given here wins.
 # Links to this launcher (as /usr/bin/quenvar) are followed back to the installed tree.
 here=$(dirname "$(readlink -f "$0")")
-exec "$here/../program/quenvar" "$@"
+exec "$here/../program/quenvar" --folder "${XDG_DATA_HOME:-$HOME/.local/share}/quenvar" "$@"

@@ -20,6 +20,7 @@ constexpr int ReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int FolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr mode_t NewFileMode = 0666; // narrowed by the umask
 constexpr mode_t PermissionBits = 07777;
+constexpr mode_t WriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 constexpr int TemporaryNameAttempts = 100;
 
 // One component: a name with a "/" in it would let the call walk (and follow links) on its own.
@@ -218,6 +219,16 @@ std::optional<OpenedEntry> openAt(const Descriptor &folder, const QByteArray &na
     return OpenedEntry {std::move(descriptor), opened};
 }
 
+std::optional<OpenedEntry> openParent(const Descriptor &folder)
+{
+    const int fd = ::openat(folder.fd(), "..", FolderFlags);
+    if (fd < 0)
+        return std::nullopt;
+    auto descriptor = std::make_shared<const Descriptor>(fd);
+    const EntryInfo info = infoOf(*descriptor);
+    return OpenedEntry {std::move(descriptor), info};
+}
+
 std::optional<QByteArray> linkTargetAt(const Descriptor &folder, const QByteArray &name)
 {
     if (!isSingleName(name))
@@ -316,12 +327,24 @@ int replaceFileContent(const QByteArray &path, const QByteArray &bytes)
 {
     if (path.isEmpty() || path.contains('\0'))
         return EINVAL;
+    // A link is written through: the file it leads to is the one its owner keeps. A dangling link
+    // resolves to nothing and is replaced like a missing file.
+    const QByteArray resolved = canonicalPath(path);
+    const QByteArray target = resolved.isEmpty() ? path : resolved;
+    // A file made read-only pins its content (root could write it, but should not); one this
+    // user may not write is not theirs to replace, although the folder would allow a rename.
+    struct stat old
+    {
+    };
+    if (::stat(target.constData(), &old) == 0
+        && ((old.st_mode & WriteBits) == 0 || ::access(target.constData(), W_OK) != 0))
+        return EACCES;
     bool folderRefused = false;
-    const int error = replaceAtomically(path, bytes, &folderRefused);
+    const int error = replaceAtomically(target, bytes, &folderRefused);
     // Never after a failure for lack of space: overwriting in place could then lose the old content.
     if (error == 0 || !folderRefused)
         return error;
-    const int inPlace = overwriteInPlace(path, bytes);
+    const int inPlace = overwriteInPlace(target, bytes);
     return inPlace == ENOENT ? error : inPlace;
 }
 

@@ -77,6 +77,9 @@ EntryInfo entryAt(const Descriptor &folder, const QByteArray &name);
 // (a link included) gives nothing.
 std::optional<OpenedEntry> openAt(const Descriptor &folder, const QByteArray &name);
 
+// The folder that holds `folder`, as the system sees it now.
+std::optional<OpenedEntry> openParent(const Descriptor &folder);
+
 // The text of the link `name` inside `folder`; nothing when it is no link.
 std::optional<QByteArray> linkTargetAt(const Descriptor &folder, const QByteArray &name);
 
@@ -96,7 +99,8 @@ std::optional<QByteArray> readSmallRegularFile(const QByteArray &path, qint64 ma
 // renamed over the old file where the folder allows it; where the folder cannot
 // take a new file but the file itself is writable, overwritten in place. Every
 // write and the flush to the disk are checked, and a failure for lack of space
-// keeps the old file untouched. Gives 0, or the errno of the failure.
+// keeps the old file untouched. A link is written through to its file; a file
+// without write permission is left alone (EACCES). Gives 0, or the errno of the failure.
 int replaceFileContent(const QByteArray &path, const QByteArray &bytes);
 
 // A regular file opened for raw reading.

@@ -37,4 +37,16 @@ long long raiseToHardLimit()
 #endif
 }
 
+long long current()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return -1;
+    return static_cast<long long>(limit.rlim_cur);
+#else
+    return -1;
+#endif
+}
+
 } // namespace OpenFileLimit

@@ -5,5 +5,7 @@ namespace OpenFileLimit {
 
 // Lifts the soft limit to the hard limit; returns the limit in force afterwards (-1 if unknown).
 long long raiseToHardLimit();
+// The limit in force now (-1 if unknown or unlimited).
+long long current();
 
 } // namespace OpenFileLimit

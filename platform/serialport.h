@@ -22,6 +22,8 @@ public:
 
     void setPortNumber(int portNumber);
     int portNumber() const { return m_portNumber; }
+    // The device file of the port number set; empty when the number has none.
+    QString devicePath() const { return m_table ? m_table(m_portNumber) : QString(); }
 
     // Line settings such as "9600,N,8,1"; false when the text is not understood.
     bool setSettings(const QString &settings);

@@ -73,7 +73,12 @@ Socket::Socket(QObject *parent)
     : QObject(parent)
     , m_readNotifier(new QSocketNotifier(QSocketNotifier::Read, this))
     , m_writeNotifier(new QSocketNotifier(QSocketNotifier::Write, this))
+    , m_reportWritten(new QTimer(this))
 {
+    // A timer of 0 ms runs in the next pass without waking the loop, as posting an event would.
+    m_reportWritten->setSingleShot(true);
+    m_reportWritten->setInterval(0);
+    connect(m_reportWritten, &QTimer::timeout, this, &Socket::reportWritten);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &Socket::onReadable);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &Socket::onWritable);
 }
@@ -149,7 +154,7 @@ bool Socket::accept(qint64 requestId)
     m_protocol = Tcp;
     if (m_sendLimit > 0)
         SocketCalls::fixSendBuffer(connection, LimitedSendBuffer);
-    if (m_sendAtOnce)
+    if (m_sendWithoutDelay)
         SocketCalls::sendWithoutDelay(connection);
     adopt(connection, Connected);
     return true;
@@ -217,9 +222,12 @@ void Socket::reset()
     m_datagram.clear();
     m_outgoing.clear();
     m_outgoingOffset = 0;
+    m_writtenUnreported = 0;
+    m_reportWritten->stop();
     m_dataPending = false;
     m_endPending = false;
     m_failurePending = false;
+    m_acceptHeld = false;
     if (m_acceptPaused) {
         m_acceptPaused = false;
         pausedListeners().remove(this);
@@ -259,7 +267,7 @@ void Socket::acceptWaiting()
     }
     m_accepting = true;
     const quint64 generation = m_generation;
-    for (int taken = 0; taken < MostAcceptsPerPass && m_generation == generation; ++taken) {
+    for (int taken = 0; taken < MostAcceptsPerPass && m_generation == generation && !m_acceptHeld; ++taken) {
         const SocketCalls::Opened connection = SocketCalls::acceptConnection(m_fd);
         if (connection.fd >= 0) {
             offer(connection.fd);
@@ -273,8 +281,17 @@ void Socket::acceptWaiting()
         break;
     }
     m_accepting = false;
-    if (m_state == Listening && m_fd >= 0 && !m_acceptPaused)
+    if (m_state == Listening && m_fd >= 0 && !m_acceptPaused && !m_acceptHeld)
         m_readNotifier->setEnabled(true);
+}
+
+void Socket::setAccepting(bool accepting)
+{
+    if (m_acceptHeld == !accepting)
+        return;
+    m_acceptHeld = !accepting;
+    if (m_state == Listening && m_fd >= 0 && !m_acceptPaused && !m_accepting)
+        m_readNotifier->setEnabled(accepting);
 }
 
 void Socket::offer(int connection)
@@ -314,7 +331,7 @@ void Socket::resumeAccepting()
     m_acceptPaused = false;
     pausedListeners().remove(this);
     m_acceptRetry->stop();
-    if (m_state == Listening && m_fd >= 0 && !m_accepting)
+    if (m_state == Listening && m_fd >= 0 && !m_accepting && !m_acceptHeld)
         m_readNotifier->setEnabled(true);
 }
 
@@ -389,7 +406,17 @@ void Socket::onWritable()
         m_writeNotifier->setEnabled(false);
         return;
     }
-    qint64 written = 0;
+    if (!writeWaiting()) {
+        deliverEvents();
+        return;
+    }
+    reportWritten();
+}
+
+// Hands what waits to the system as far as it takes it. The socket is watched for room only while
+// something is left: each change of what is watched costs the event loop a wake-up.
+bool Socket::writeWaiting()
+{
     while (bytesToWrite() > 0) {
         int error = 0;
         const qint64 sent
@@ -398,15 +425,19 @@ void Socket::onWritable()
             if (error == EAGAIN)
                 break;
             failConnection(error);
-            deliverEvents();
-            return;
+            return false;
         }
         m_outgoingOffset += sent;
-        written += sent;
+        m_writtenUnreported += sent;
     }
     compactOutgoing();
-    if (bytesToWrite() == 0)
-        m_writeNotifier->setEnabled(false);
+    m_writeNotifier->setEnabled(bytesToWrite() > 0);
+    return true;
+}
+
+void Socket::reportWritten()
+{
+    const qint64 written = std::exchange(m_writtenUnreported, 0);
     if (written == 0)
         return;
     const quint64 generation = m_generation;
@@ -480,25 +511,15 @@ qint64 Socket::send(const QByteArray &data)
         return -1;
     if (m_sendLimit > 0 && bytesToWrite() + data.size() > m_sendLimit)
         return -1;
-    if (data.isEmpty())
-        return 0;
-    qint64 sent = 0;
-    if (m_sendAtOnce && bytesToWrite() == 0) {
-        int error = 0;
-        sent = SocketCalls::sendStream(m_fd, data.constData(), data.size(), error);
-        if (sent < 0 && error != EAGAIN) {
-            failConnection(error);
+    m_outgoing.append(data);
+    // Nothing waits for room: the system most likely takes it all now, and the events follow
+    // from the event loop as they would after a wait.
+    if (!data.isEmpty() && !m_writeNotifier->isEnabled()) {
+        if (!writeWaiting())
             deliverLater();
-            return data.size();
-        }
-        if (sent == data.size())
-            return sent;
+        else if (m_writtenUnreported > 0)
+            m_reportWritten->start();
     }
-    if (sent > 0)
-        m_outgoing.append(QByteArrayView(data).sliced(sent));
-    else
-        m_outgoing.append(data);
-    m_writeNotifier->setEnabled(true);
     return data.size();
 }
 

@@ -60,14 +60,15 @@ public:
     // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
     // kept small as well, so that the limit is what a peer that does not read can hold up.
     void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
-    // TCP: send() hands the system what it takes at once instead of on the next event pass, and the
-    // system sends it without waiting to fill a segment; only what is left is reported as progress.
-    void setSendAtOnce(bool atOnce) { m_sendAtOnce = atOnce; }
+    // TCP: the system sends small pieces without waiting to fill a segment (set before accepting).
+    void setSendWithoutDelay(bool withoutDelay) { m_sendWithoutDelay = withoutDelay; }
     // UDP: whole datagrams dropped since the last call, by the system or by us, because a queue
     // held its most.
     qint64 takeDroppedDatagrams() { return std::exchange(m_droppedDatagrams, 0); }
     // UDP: datagrams received and not announced yet.
     bool datagramsWaiting() const { return !m_datagrams.isEmpty(); }
+    // TCP listener: whether waiting connections are taken; while not, they wait in the system's queue.
+    void setAccepting(bool accepting);
     // TCP: drops what was received and what the peer has sent up to now, unread; gives the count.
     qint64 discardReceived();
     void close();
@@ -94,6 +95,8 @@ signals:
 private:
     void onReadable();
     void onWritable();
+    bool writeWaiting();
+    void reportWritten();
     void acceptWaiting();
     void offer(int connection);
     void pauseAccepting();
@@ -142,7 +145,10 @@ private:
     QByteArray m_outgoing;
     qsizetype m_outgoingOffset = 0;
     qint64 m_sendLimit = 0;
-    bool m_sendAtOnce = false;
+    bool m_sendWithoutDelay = false;
+    // Handed to the system but not yet reported as sent.
+    qint64 m_writtenUnreported = 0;
+    QTimer *m_reportWritten;
 
     // Events are delivered by one loop at a time and in order; a nested pass only adds to them.
     bool m_delivering = false;
@@ -152,5 +158,6 @@ private:
 
     bool m_accepting = false;
     bool m_acceptPaused = false;
+    bool m_acceptHeld = false;
     QTimer *m_acceptRetry = nullptr;
 };

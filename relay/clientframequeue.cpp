@@ -22,9 +22,9 @@ ClientFrameQueue::ClientFrameQueue(Socket &client, RelayWindow &window, QObject 
     , m_window(window)
 {
     m_client.setSendLimit(Bound);
-    // Frames go to the system inside the handler that took them from their input, so no
-    // redraw or timer of the window can come between.
-    m_client.setSendAtOnce(true);
+    // Frames are small and each one counts for the trains: none waits for the acknowledgement of
+    // the one before.
+    m_client.setSendWithoutDelay(true);
     connect(&m_client, &Socket::sendProgress, this, &ClientFrameQueue::onClientReading);
 }
 
@@ -37,7 +37,7 @@ void ClientFrameQueue::send(const QByteArray &frames)
     if (taken > 0)
         m_client.send(taken == frames.size() ? frames : frames.first(taken));
     if (taken == frames.size()) {
-        // What the system took at once is never reported as progress.
+        // All of it found room: a drop reported before may be over.
         onClientReading();
         return;
     }

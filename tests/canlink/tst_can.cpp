@@ -398,6 +398,32 @@ private slots:
         QCOMPARE(saved.st_mode & 07777, mode_t(0640));
     }
 
+    void pinnedLinkedAndUnchangedSettings()
+    {
+        QTemporaryDir dir;
+        const QString ini = dir.filePath(u"RIri.ini"_s);
+        const QString target = dir.filePath(u"saved.txt"_s);
+        QFile old(target);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(OldSettings) == OldSettings.size());
+        old.close();
+        QVERIFY(QFile::link(u"saved.txt"_s, ini));
+        Link fresh(ini);
+        fresh.can.setCOM_Port(u"5"_s);
+        QVERIFY(fresh.can.setCOM_Speed(u"115200"_s));
+        fresh.can.ini_Schreiben(); // through the link
+        QCOMPARE(fileBytes(target), NewSettings);
+        QVERIFY(QFileInfo(ini).isSymLink());
+        // Made read-only to pin the settings: saving them again is no failure, saving others is refused.
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), 0444) == 0);
+        fresh.can.ini_Schreiben();
+        QCOMPARE(fresh.window.status, QString());
+        fresh.can.setCOM_Port(u"3"_s);
+        fresh.can.ini_Schreiben();
+        QCOMPARE(fresh.window.status,
+                 u"Einstellungen konnten nicht gespeichert werden: keine Schreibberechtigung"_s);
+        QCOMPARE(fileBytes(target), NewSettings);
+    }
+
     void fullDiskKeepsTheOldSettings()
     {
         QTemporaryDir dir;

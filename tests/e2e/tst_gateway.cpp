@@ -729,7 +729,7 @@ private slots:
         g.connectLink();
         QVERIFY(took.elapsed() < 2000);
         QVERIFY(!g.w.canLink()->Verbindungs_Status());
-        QCOMPARE(g.d.label("Label5"), u"keine Verbindung"_s);
+        QCOMPARE(g.d.label("Label5"), u"Verbindung getrennt"_s);
         QVERIFY(g.d.enabled("Combo1"));
         QVERIFY(!g.d.enabled("Command5"));
     }
@@ -779,6 +779,28 @@ private slots:
         const Response after = exchange(g.httpPort(), getRequest("/RIri.ini"));
         QVERIFY(after.closedByServer);
         QCOMPARE(after.body(), QByteArray("riri\r\nPortNr=3\r\nBaudRate=115200\r\n"));
+    }
+
+    void anIdleHttpCrowdLeavesTheFramePathItsDescriptors()
+    {
+        rlimit saved {};
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        const auto restore = qScopeGuard([saved] { ::setrlimit(RLIMIT_NOFILE, &saved); });
+        const rlimit low {2048, saved.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        GATEWAY(g);
+        const IdleCrowd crowd(g.httpPort(), 3000);
+        pumpFor(1000);
+        QTcpSocket client;
+        g.attach(client);
+        g.connectLink();
+        QTRY_COMPARE(client.bytesAvailable(), 13);
+        g.d.click("Command5");
+        g.d.click("Command3");
+        g.connectLink();
+        QCOMPARE(g.d.label("Label5"), u"Gleisbox-ID: 47431234"_s);
+        QCOMPARE(exchange(g.httpPort(), getRequest("/RIri.ini"), 15'000).body(),
+                 QByteArray("riri\r\nPortNr=3\r\nBaudRate=115200\r\n"));
     }
 
     void closingTheWindowEndsAPendingWait()

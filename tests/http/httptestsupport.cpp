@@ -9,9 +9,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -216,6 +219,27 @@ int openFileCount()
 {
     return int(
         QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+IdleCrowd::IdleCrowd(quint16 port, int count)
+{
+    if ((m_child = ::fork()) != 0)
+        return;
+    // Only system calls from here: the parent's other threads do not exist in the child.
+    rlimit limit {};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    for (int i = 0; i < count; ++i)
+        connectToLoopback(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), port);
+    for (;;)
+        ::pause();
+}
+
+IdleCrowd::~IdleCrowd()
+{
+    if (m_child > 0 && ::kill(m_child, SIGKILL) == 0)
+        ::waitpid(m_child, nullptr, 0);
 }
 
 GermanLocale::GermanLocale()

@@ -104,6 +104,17 @@ int loopbackClient(quint16 port, int receiveBuffer = 0);
 // Entries of /proc/self/fd.
 int openFileCount();
 
+// Connections to 127.0.0.1:port that never send a byte, held by a child process (no descriptor here).
+class IdleCrowd
+{
+public:
+    IdleCrowd(quint16 port, int count);
+    ~IdleCrowd();
+
+private:
+    int m_child = -1;
+};
+
 // Pins the locale for the German texts, restoring the previous one afterwards.
 class GermanLocale
 {

@@ -172,6 +172,7 @@ private slots:
     void fileBeyond2GiBIsServedWhole();
     void fileTooBigToCountIsNotFound();
     void atTheOpenFileLimitClientsWaitAndTheServerRests();
+    void idleAndStalledConnectionsAreClosed();
 };
 
 void TestHttpRobustness::initTestCase()
@@ -366,6 +367,27 @@ void TestHttpRobustness::atTheOpenFileLimitClientsWaitAndTheServerRests()
     for (const auto &client : waiting)
         QCOMPARE(client->received, notFound);
     QCOMPARE(exchange(server.port(), getRequest("/a.txt")).body(), QByteArray("hello"));
+}
+
+void TestHttpRobustness::idleAndStalledConnectionsAreClosed()
+{
+    constexpr qsizetype Size = 16 * 1024 * 1024;
+    TestServer server;
+    server.server.setRequestTimeout(std::chrono::milliseconds(300));
+    server.server.setStallTimeout(std::chrono::milliseconds(300));
+    server.server.setPieceSize(64 * 1024);
+    server.writeFile("big.bin", pattern(Size));
+    Client idle(server.port());
+    Client trickling(server.port());
+    trickling.send("GET /big.bin");
+    // Asks for the file and never reads it.
+    const int stalled = loopbackClient(server.port(), 4096);
+    ::send(stalled, "GET /big.bin HTTP/1.0\n\n", 23, MSG_NOSIGNAL);
+    QVERIFY(idle.waitClosed(5000) && trickling.waitClosed(5000));
+    QVERIFY(pumpUntil([&] { return server.connectedSlots() == 0; }, 5000));
+    ::close(stalled);
+    QVERIFY(idle.received.isEmpty() && trickling.received.isEmpty());
+    QCOMPARE(exchange(server.port(), getRequest("/big.bin")).body().size(), Size);
 }
 
 QTEST_GUILESS_MAIN(TestHttpRobustness)

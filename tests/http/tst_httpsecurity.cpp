@@ -201,9 +201,10 @@ void TestHttpSecurity::requests_data()
     refused("fifo", "/fifo");
     refused("device", "/device");
     refused("file with trailing separator", "/pub.txt/");
-    refused("long path", "/" + QByteArray(60'000, 'a'));
-    refused("long path of dots", "/" + QByteArray(30'000, '.'));
-    refused("long path of separators", QByteArray(60'000, '/') + "..");
+    // Longer than any path the system can open: closed without an answer.
+    QTest::newRow("long path") << "/" + QByteArray(60'000, 'a') << QByteArray();
+    QTest::newRow("long path of dots") << "/" + QByteArray(30'000, '.') << QByteArray();
+    refused("long path of separators", QByteArray(4094, '/') + "..");
 }
 
 void TestHttpSecurity::requests()

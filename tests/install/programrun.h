@@ -7,6 +7,11 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <optional>
+
+#include <csignal>
+#include <unistd.h>
+
 struct Finished
 {
     bool normalExit = false;
@@ -49,11 +54,15 @@ inline Finished runToEnd(const QString &program, const QStringList &arguments,
 class RunningProgram
 {
 public:
+    // A `childSetup` sets up the program's standard streams itself (just before it starts), and
+    // its log is not collected.
     RunningProgram(const QString &program, const QStringList &arguments,
-                   const QProcessEnvironment &environment)
+                   const QProcessEnvironment &environment, const std::function<void()> &childSetup = {})
     {
         m_process.setProcessEnvironment(environment);
         m_process.setStandardOutputFile(QProcess::nullDevice());
+        if (childSetup)
+            m_process.setChildProcessModifier(childSetup);
         m_process.start(program, arguments);
         m_process.waitForStarted();
     }
@@ -69,6 +78,15 @@ public:
     RunningProgram &operator=(const RunningProgram &) = delete;
 
     bool isRunning() const { return m_process.state() == QProcess::Running; }
+    qint64 pid() const { return m_process.processId(); }
+    // Sends `signal`; the exit status if the program then ended by itself within `withinMs`.
+    std::optional<int> endBy(int signal, int withinMs)
+    {
+        ::kill(pid_t(m_process.processId()), signal);
+        if (!m_process.waitForFinished(withinMs) || m_process.exitStatus() != QProcess::NormalExit)
+            return std::nullopt;
+        return m_process.exitCode();
+    }
     // True once a line of standard error matches; the log so far is in log().
     bool waitForLine(const QRegularExpression &line, int timeoutMs)
     {

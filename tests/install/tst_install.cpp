@@ -8,10 +8,14 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -27,6 +31,14 @@ constexpr int kStartMs = 15'000;
 constexpr int kPingTimeOutMs = 10'000;
 constexpr int kSlackMs = 5'000;
 constexpr int kSettleMs = 300;
+// The program ends within this after a signal; HTTP answers come within kAnswerSeconds.
+constexpr int kEndMs = 1000;
+constexpr int kAnswerSeconds = 3;
+// Each of these requests logs a progress line per 2048-byte piece: together far more than a pipe holds.
+constexpr qint64 kPieceFileBytes = 64 * 1024;
+constexpr int kPieceRequests = 40;
+constexpr uid_t kNobody = 65534;
+const QStringList kAsNobody {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s};
 
 const QByteArray kToTrackBox = frameBytes({0x00, 0x08, 0x47, 0x11, 8, 1, 2, 3, 4, 5, 6, 7, 8});
 const QByteArray kFromTrackBox = TrackBox::streamFrame(7);
@@ -60,6 +72,13 @@ public:
             return;
         }
     }
+    // The adapter plugged in again: the same name leads to a new device.
+    void retarget(const QString &target)
+    {
+        QFile::remove(m_path);
+        QFile::link(target, m_path);
+        m_target = target;
+    }
     ~DeviceLink()
     {
         if (!m_path.isEmpty() && QFileInfo(m_path).symLinkTarget() == m_target)
@@ -69,6 +88,7 @@ public:
     DeviceLink &operator=(const DeviceLink &) = delete;
 
     bool isLinked() const { return !m_path.isEmpty(); }
+    QString path() const { return m_path; }
     int portNumber() const { return m_portNumber; }
 
 private:
@@ -88,6 +108,14 @@ QRegularExpression statusLine(const QString &lineName, const QString &text)
 QRegularExpression anyStatusLine(const QString &pattern)
 {
     return QRegularExpression(u"quenvar\\.status: "_s + pattern, QRegularExpression::MultilineOption);
+}
+
+// What GET `path` answers, by curl; nothing when no whole answer comes within kAnswerSeconds.
+std::optional<QString> httpGet(quint16 port, const QString &path)
+{
+    const QString url = u"http://127.0.0.1:%1"_s.arg(port) + path;
+    const Finished curl = runToEnd(u"curl"_s, {u"-sm"_s, QString::number(kAnswerSeconds), url});
+    return curl.exitCode == 0 ? std::optional(curl.out) : std::nullopt;
 }
 
 QStringList filesBelow(const QString &folder)
@@ -117,10 +145,16 @@ private slots:
     void openWithoutSettingsOpensTheEndpointsAndSaysWhyItCannotConnect();
     void connectsToTheTrackBoxUnattended();
     void silentTrackBoxIsReportedOnceAndNotRetried();
+    void logNeverStopsItAndSignalsEndIt_data();
+    void logNeverStopsItAndSignalsEndIt();
+    void aNormalUserInstallsAndSavesInAFolderOfTheirOwn();
+    void missingPackagesArePrintedAsOnePastableLine();
 
 private:
     QString launcher() const { return m_prefix + u"/bin/quenvar"_s; }
     QString programFolder() const { return m_prefix + u"/program"_s; }
+    // Where the launcher keeps RIri.ini and the served files for this home.
+    QString userFolder() const { return m_home.filePath(u".local/share/quenvar"_s); }
     QProcessEnvironment programEnvironment() const;
     void writeSettings(int portNumber) const;
     void skipUnlessDevicesCanBeLinked() const;
@@ -143,13 +177,11 @@ void TestInstall::initTestCase()
     QVERIFY2(install.normalExit && install.exitCode == 0, qPrintable(install.out + install.err));
 }
 
-// Each case leaves the folder as installed, with nothing a user would have put there.
+// Each case starts without the user's folder; the installed one holds the program alone.
 void TestInstall::cleanup()
 {
-    for (const QString &name : QDir(programFolder()).entryList(QDir::Files | QDir::Hidden)) {
-        if (name != u"quenvar"_s)
-            QFile::remove(programFolder() + u'/' + name);
-    }
+    QDir(userFolder()).removeRecursively();
+    QCOMPARE(filesBelow(programFolder()), QStringList {u"quenvar"_s});
 }
 
 QProcessEnvironment TestInstall::programEnvironment() const
@@ -161,12 +193,14 @@ QProcessEnvironment TestInstall::programEnvironment() const
     environment.remove(u"WAYLAND_DISPLAY"_s);
     environment.remove(u"QT_MESSAGE_PATTERN"_s);
     environment.remove(u"QT_LOGGING_RULES"_s);
+    environment.remove(u"XDG_DATA_HOME"_s);
     return environment;
 }
 
 void TestInstall::writeSettings(int portNumber) const
 {
-    QFile ini(programFolder() + u"/RIri.ini"_s);
+    QDir().mkpath(userFolder());
+    QFile ini(userFolder() + u"/RIri.ini"_s);
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("riri\r\nPortNr=" + QByteArray::number(portNumber) + "\r\nBaudRate=115200\r\n");
 }
@@ -199,7 +233,7 @@ void TestInstall::installsIntoAFolderOfItsOwn()
     QCOMPARE(
         filesBelow(m_prefix),
         (QStringList {u"bin/quenvar"_s, u"program/quenvar"_s, u"share/applications/quenvar.desktop"_s,
-                      u"share/icons/hicolor/scalable/apps/quenvar.svg"_s,
+                      u"share/icons/hicolor/scalable/apps/quenvar.svg"_s, u"share/man/man1/quenvar.1"_s,
                       u"share/quenvar/quenvar-autostart.desktop"_s, u"share/quenvar/quenvar.service"_s}));
     QVERIFY(QFileInfo(launcher()).isExecutable());
     QVERIFY(QFileInfo(programFolder() + u"/quenvar"_s).isExecutable());
@@ -243,8 +277,11 @@ void TestInstall::commandLineAnswersWithoutAWindow_data()
         << QStringList {u"--open"_s, u"--colour"_s} << kUsageError << QString() << u"--colour"_s;
     QTest::newRow("value for an option that takes none")
         << QStringList {u"--open=yes"_s} << kUsageError << QString() << u"--open"_s;
-    QTest::newRow("Qt's own option") << QStringList {u"-platform"_s, u"offscreen"_s} << kUsageError
-                                     << QString() << u"platform"_s;
+    QTest::newRow("Qt's own options") << QStringList {u"-platform"_s, u"offscreen"_s, u"--style=Fusion"_s,
+                                                      u"-session"_s,  u"1a2b"_s,      u"--version"_s}
+                                      << 0 << u"quenvar " QUENVAR_VERSION "\n"_s << QString();
+    QTest::newRow("HTTP port out of range")
+        << QStringList {u"--http-port"_s, u"65536"_s} << kUsageError << QString() << u"HTTP-Port 65536"_s;
     QTest::newRow("argument") << QStringList {u"COM3"_s} << kUsageError << QString() << u"COM3"_s;
 }
 
@@ -273,7 +310,7 @@ void TestInstall::commandLineAnswersWithoutAWindow()
             QVERIFY2(run.err.contains(u"quenvar --help"_s), qPrintable(run.err));
         }
     }
-    QCOMPARE(filesBelow(programFolder()), QStringList {u"quenvar"_s});
+    QVERIFY(!QFileInfo::exists(userFolder()));
 }
 
 void TestInstall::openWithoutSettingsOpensTheEndpointsAndSaysWhyItCannotConnect()
@@ -297,8 +334,9 @@ void TestInstall::openWithoutSettingsOpensTheEndpointsAndSaysWhyItCannotConnect(
              qPrintable(quenvar.log()));
     QVERIFY(!quenvar.hasLine(anyStatusLine(u"Label5: "_s)));
     QVERIFY(quenvar.isRunning());
-    // The log goes to standard error only.
-    QCOMPARE(filesBelow(programFolder()), QStringList {u"quenvar"_s});
+    // The user's folder is made on the first start; the log goes to standard error only.
+    QCOMPARE(filesBelow(userFolder()), QStringList());
+    QVERIFY(QFileInfo(userFolder()).isDir());
 }
 
 void TestInstall::connectsToTheTrackBoxUnattended()
@@ -309,6 +347,7 @@ void TestInstall::connectsToTheTrackBoxUnattended()
     DeviceLink device(box.portPath());
     QVERIFY2(device.isLinked(), "none of /dev/ttyUSB5, /dev/ttyACM5, /dev/ttyUSB4, /dev/ttyACM4 is free");
     writeSettings(device.portNumber());
+    const QDateTime written = QFileInfo(userFolder() + u"/RIri.ini"_s).lastModified();
     QUdpSocket echoPeer;
     QVERIFY2(echoPeer.bind(QHostAddress::LocalHost, kEchoPort), "UDP port 15730 is busy");
 
@@ -340,24 +379,34 @@ void TestInstall::connectsToTheTrackBoxUnattended()
     QTRY_VERIFY_WITH_TIMEOUT(echoPeer.hasPendingDatagrams(), kStartMs);
     QCOMPARE(echoPeer.receiveDatagram().data(), kToTrackBox);
 
-    // The settings were applied through the window, which saves them as they were.
-    QCOMPARE(contentOf(programFolder() + u"/RIri.ini"_s),
-             "riri\r\nPortNr=" + QByteArray::number(device.portNumber()) + "\r\nBaudRate=115200\r\n");
-    QCOMPARE(filesBelow(programFolder()), (QStringList {u"RIri.ini"_s, u"quenvar"_s}));
+    // The settings applied through the window are the ones saved: the file is not written again.
+    QCOMPARE(QFileInfo(userFolder() + u"/RIri.ini"_s).lastModified(), written);
+    QCOMPARE(filesBelow(userFolder()), QStringList {u"RIri.ini"_s});
 
-    // Served is the program's folder, not the launcher's. Port 80 may be taken on this machine.
-    if (!quenvar.hasLine(statusLine(u"LFileProgress"_s, u"Listening"_s)))
-        QSKIP("HTTP port 80 could not be opened; the frame endpoints passed");
-    QTcpSocket browser;
-    browser.connectToHost(QHostAddress::LocalHost, kHttpPort);
-    QTRY_COMPARE_WITH_TIMEOUT(browser.state(), QAbstractSocket::ConnectedState, kStartMs);
-    browser.write("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-    QByteArray page;
-    QTRY_VERIFY_WITH_TIMEOUT((page += browser.readAll()).contains("</html>")
-                                 || browser.state() == QAbstractSocket::UnconnectedState,
-                             kStartMs);
-    QVERIFY2(page.contains("RIri.ini") && page.contains("quenvar"), page.constData());
-    QVERIFY2(!page.contains("program") && !page.contains("share"), page.constData());
+    // Unplugged and plugged in again (a new device under the same name): the link is made again.
+    box.unplug();
+    const QString retrying
+        = u"COM%1 nicht verbunden – neuer Versuch alle 3 Sekunden"_s.arg(device.portNumber());
+    QVERIFY2(quenvar.waitForLine(statusLine(u"Label5"_s, retrying), kStartMs), qPrintable(quenvar.log()));
+    TrackBox replugged;
+    device.retarget(replugged.portPath());
+    QVERIFY2(QTest::qWaitFor([&] { return quenvar.log().count(u"Label5: Gleisbox-ID"_s) == 2; }, kStartMs),
+             qPrintable(quenvar.log()));
+    atClient.clear();
+    replugged.send(kFromTrackBox);
+    QTRY_VERIFY_WITH_TIMEOUT((atClient += client.readAll()).endsWith(kFromTrackBox), kStartMs);
+
+    // Served is the user's folder, not the installed one. Port 80 may be taken on this machine.
+    if (quenvar.hasLine(statusLine(u"LFileProgress"_s, u"Listening"_s))) {
+        const QString page = httpGet(kHttpPort, u"/"_s).value_or(QString());
+        QVERIFY2(page.contains(u"RIri.ini"_s) && !page.contains(u"quenvar</a>"_s), qPrintable(page));
+    }
+    // A signal ends it as "Ende" does: the serial port and its lock are released.
+    const QString lock = u"/var/lock/LCK.."_s + QFileInfo(device.path()).fileName();
+    QVERIFY2(QFileInfo::exists(lock), qPrintable(lock));
+    QCOMPARE(quenvar.endBy(SIGTERM, kEndMs), std::optional<int>(0));
+    QVERIFY(!QFileInfo::exists(lock));
+    QCOMPARE(QFileInfo(userFolder() + u"/RIri.ini"_s).lastModified(), written);
 }
 
 void TestInstall::silentTrackBoxIsReportedOnceAndNotRetried()
@@ -380,6 +429,112 @@ void TestInstall::silentTrackBoxIsReportedOnceAndNotRetried()
     QTest::qWait(kSlackMs);
     QCOMPARE(box.receivedFrames().size(), 1);
     QVERIFY(quenvar.isRunning());
+}
+
+void TestInstall::logNeverStopsItAndSignalsEndIt_data()
+{
+    QTest::addColumn<QString>("standardError");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("closed, SIGTERM") << u"closed"_s << SIGTERM;
+    QTest::newRow("a pipe nobody reads, SIGINT") << u"unread"_s << SIGINT;
+    QTest::newRow("a pipe whose reader leaves, SIGHUP") << u"left"_s << SIGHUP;
+}
+
+void TestInstall::logNeverStopsItAndSignalsEndIt()
+{
+    QFETCH(QString, standardError);
+    QFETCH(int, signal);
+    QDir().mkpath(userFolder());
+    QFile piece(userFolder() + u"/piece.bin"_s);
+    QVERIFY(piece.open(QIODevice::WriteOnly) && piece.resize(kPieceFileBytes));
+    int log[2] = {-1, -1};
+    QVERIFY(::pipe2(log, O_CLOEXEC) == 0);
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 httpPort = probe.serverPort();
+    probe.close();
+    RunningProgram quenvar(launcher(), {u"--open"_s, u"--http-port"_s, QString::number(httpPort)},
+                           programEnvironment(), [closed = standardError == u"closed"_s, writeEnd = log[1]] {
+                               if (!closed)
+                                   ::dup2(writeEnd, STDERR_FILENO);
+                               for (int fd = STDIN_FILENO; closed && fd <= STDERR_FILENO; ++fd)
+                                   ::close(fd);
+                           });
+    ::close(log[1]);
+    if (standardError == u"left"_s)
+        ::close(log[0]); // as "| head" does once it has its lines
+    QVERIFY(QTest::qWaitFor([&] { return httpGet(httpPort, u"/"_s).has_value(); }, kStartMs));
+    for (int i = 0; i < kPieceRequests; ++i)
+        QVERIFY2(httpGet(httpPort, u"/piece.bin"_s).value_or(QString()).size() == kPieceFileBytes,
+                 qPrintable(QString::number(i)));
+    for (int fd = STDIN_FILENO; standardError == u"closed"_s && fd <= STDERR_FILENO; ++fd)
+        QCOMPARE(QFile::symLinkTarget(u"/proc/%1/fd/%2"_s.arg(quenvar.pid()).arg(fd)), u"/dev/null"_s);
+    QCOMPARE(quenvar.endBy(signal, kEndMs), std::optional<int>(0));
+    if (standardError != u"left"_s)
+        ::close(log[0]);
+}
+
+void TestInstall::aNormalUserInstallsAndSavesInAFolderOfTheirOwn()
+{
+    skipUnlessDevicesCanBeLinked();
+    QTemporaryDir home;
+    QVERIFY(::chown(QFile::encodeName(home.path()).constData(), kNobody, kNobody) == 0);
+    QProcessEnvironment environment = programEnvironment();
+    environment.insert(u"HOME"_s, home.path());
+    const QString prefix = home.filePath(u".local/opt/quenvar"_s);
+    const Finished install
+        = runToEnd(u"setpriv"_s,
+                   kAsNobody
+                       + QStringList {QStringLiteral(QUENVAR_CMAKE), u"--install"_s,
+                                      QStringLiteral(QUENVAR_BUILD_DIR), u"--prefix"_s, prefix},
+                   environment);
+    // Only the install manifest, in the build tree, is root's; the install itself is the user's.
+    QVERIFY2(QFileInfo(prefix + u"/bin/quenvar"_s).ownerId() == kNobody,
+             qPrintable(install.out + install.err));
+    // An adapter of the user's, and one of the group dialout, which the user is not in.
+    TrackBox box;
+    QVERIFY(::chown(QFile::encodeName(box.portPath()).constData(), kNobody, kNobody) == 0);
+    DeviceLink device(box.portPath());
+    PseudoTerminal groupOnly;
+    const QByteArray groupDevice = QFile::encodeName(groupOnly.slavePath());
+    QVERIFY(::chown(groupDevice.constData(), 0, ::getgrnam("dialout")->gr_gid) == 0
+            && ::chmod(groupDevice.constData(), 0660) == 0);
+    DeviceLink otherDevice(groupOnly.slavePath());
+    QVERIFY(device.isLinked() && otherDevice.isLinked());
+    // Settings written elsewhere, with bare line feeds: saving them as the user rewrites them.
+    const QString ini = home.filePath(u".local/share/quenvar/RIri.ini"_s);
+    QVERIFY(QDir().mkpath(QFileInfo(ini).path()));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("riri\nPortNr=" + QByteArray::number(device.portNumber()) + "\nBaudRate=115200\n");
+    file.close();
+    for (const QString &own : {QFileInfo(ini).path(), ini})
+        QVERIFY(::chown(QFile::encodeName(own).constData(), kNobody, kNobody) == 0);
+    RunningProgram quenvar(u"setpriv"_s, kAsNobody + QStringList {prefix + u"/bin/quenvar"_s, u"--connect"_s},
+                           environment);
+    QVERIFY2(quenvar.waitForLine(statusLine(u"Label5"_s, u"Gleisbox-ID: 47431234"_s), kStartMs),
+             qPrintable(quenvar.log()));
+    QVERIFY(quenvar.hasLine(anyStatusLine(u"Label5: .*COM%1: kein Zugriff – Benutzer in die Gruppe dialout "
+                                          "aufnehmen"_s.arg(otherDevice.portNumber()))));
+    QCOMPARE(contentOf(ini),
+             "riri\r\nPortNr=" + QByteArray::number(device.portNumber()) + "\r\nBaudRate=115200\r\n");
+    QCOMPARE(QFileInfo(ini).ownerId(), kNobody);
+}
+
+// What a normal user is told to run works when pasted, whatever the number of missing packages.
+void TestInstall::missingPackagesArePrintedAsOnePastableLine()
+{
+    const QStringList make = {u"make"_s,     u"-s"_s,
+                              u"-C"_s,       QStringLiteral(QUENVAR_SOURCE_DIR),
+                              u"deps-run"_s, u"RUN_PACKAGES=quenvar-missing-a make quenvar-missing-b"_s};
+    const Finished printed
+        = ::geteuid() == 0 ? runToEnd(u"setpriv"_s, kAsNobody + make) : runToEnd(make[0], make.mid(1));
+    const QString line = printed.out.section(u'\n', 1, 1);
+    QVERIFY2(line.startsWith(u"  sudo "_s), qPrintable(printed.out + printed.err));
+    const Finished pasted = runToEnd(u"sh"_s, {u"-c"_s, u"sudo() { printf '%s\\n' \"$@\"; }; "_s + line});
+    QCOMPARE(pasted.out,
+             u"apt-get\nupdate\napt-get\ninstall\n-y\n--no-install-recommends\nquenvar-missing-a\n"
+             "quenvar-missing-b\n"_s);
 }
 
 QTEST_GUILESS_MAIN(TestInstall)

@@ -5,11 +5,14 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr int kToolMs = 300'000;
+constexpr int kStartMs = 15'000;
 
 } // namespace
 
@@ -23,6 +26,8 @@ private slots:
     void declaresWhatItNeeds();
     void menuEntryAndStartExamplesNameTheInstalledLauncher();
     void packagedProgramAnswers();
+    void lintianFindsNoError();
+    void postinstLetsEveryUserOpenPort80();
 
 private:
     Finished dpkgDeb(const QStringList &arguments) const
@@ -70,10 +75,12 @@ void TestPackage::holdsTheInstalledTreeTheMenuEntryAndTheCommand()
              (QStringList {u"opt/quenvar/bin/quenvar"_s, u"opt/quenvar/program/quenvar"_s,
                            u"opt/quenvar/share/applications/quenvar.desktop"_s,
                            u"opt/quenvar/share/icons/hicolor/scalable/apps/quenvar.svg"_s,
+                           u"opt/quenvar/share/man/man1/quenvar.1"_s,
                            u"opt/quenvar/share/quenvar/quenvar-autostart.desktop"_s,
                            u"opt/quenvar/share/quenvar/quenvar.service"_s,
                            u"usr/bin/quenvar -> /opt/quenvar/bin/quenvar"_s,
-                           u"usr/share/applications/quenvar.desktop"_s}));
+                           u"usr/share/applications/quenvar.desktop"_s, u"usr/share/doc/quenvar/changelog.gz"_s,
+                           u"usr/share/doc/quenvar/copyright"_s, u"usr/share/man/man1/quenvar.1.gz"_s}));
 }
 
 void TestPackage::declaresWhatItNeeds()
@@ -124,6 +131,38 @@ void TestPackage::packagedProgramAnswers()
     const Finished version = runToEnd(m_root + u"/opt/quenvar/bin/quenvar"_s, {u"--version"_s});
     QCOMPARE(version.exitCode, 0);
     QCOMPARE(version.out, u"quenvar " QUENVAR_VERSION "\n"_s);
+}
+
+void TestPackage::lintianFindsNoError()
+{
+    // Outside the distribution a package belongs in /opt, which lintian would call an error.
+    const Finished lintian = runToEnd(u"lintian"_s, {u"--suppress-tags"_s, u"dir-or-file-in-opt"_s, m_deb},
+                                      QProcessEnvironment::systemEnvironment(), kToolMs);
+    QVERIFY2(lintian.exitCode == 0 && !lintian.out.contains(u"E: "_s), qPrintable(lintian.out + lintian.err));
+}
+
+void TestPackage::postinstLetsEveryUserOpenPort80()
+{
+    if (::geteuid() != 0)
+        QSKIP("Needs root to grant a capability and to run the program as another user. CI runs as root.");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"DPKG_ROOT"_s, m_root);
+    QVERIFY(dpkgDeb({u"--control"_s, m_deb, m_out.filePath(u"control"_s)}).exitCode == 0);
+    const Finished postinst
+        = runToEnd(m_out.filePath(u"control/postinst"_s), {u"configure"_s}, environment, kToolMs);
+    QVERIFY2(postinst.exitCode == 0 && postinst.err.isEmpty(), qPrintable(postinst.err));
+
+    // A normal user's program opens port 80.
+    QVERIFY(::chmod(QFile::encodeName(m_out.path()).constData(), 0755) == 0);
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    RunningProgram quenvar(u"setpriv"_s,
+                           {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                            m_root + u"/opt/quenvar/program/quenvar"_s, u"--open"_s},
+                           environment);
+    QVERIFY2(quenvar.waitForLine(
+                 QRegularExpression(u"LFileProgress: (Listening|.*HTTP-Port 80 kann nicht)"_s), kStartMs),
+             qPrintable(quenvar.log()));
+    QVERIFY2(!quenvar.log().contains(u"HTTP-Port 80 kann nicht"_s), qPrintable(quenvar.log()));
 }
 
 QTEST_GUILESS_MAIN(TestPackage)
