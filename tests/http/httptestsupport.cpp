@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -219,6 +220,27 @@ int openFileCount()
 {
     return int(
         QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+QByteArray inNameOrder(const QByteArray &page)
+{
+    static const QRegularExpression items[] = {QRegularExpression(u"<a [^\\n]*<br>\\n"_s),
+                                               QRegularExpression(u"<tr>\\n[^\\n]*\\n[^\\n]*\\n</tr>\\n"_s)};
+    QString text = QString::fromLatin1(page);
+    for (const QRegularExpression &item : items) {
+        QStringList found;
+        qsizetype first = -1;
+        qsizetype end = -1;
+        for (const QRegularExpressionMatch &match : item.globalMatch(text)) {
+            found.append(match.captured());
+            first = first < 0 ? match.capturedStart() : first;
+            end = match.capturedEnd();
+        }
+        found.sort();
+        if (first >= 0)
+            text.replace(first, end - first, found.join(QString()));
+    }
+    return text.toLatin1();
 }
 
 IdleCrowd::IdleCrowd(quint16 port, int count)

@@ -104,6 +104,14 @@ int loopbackClient(quint16 port, int receiveBuffer = 0);
 // Entries of /proc/self/fd.
 int openFileCount();
 
+// Pieces of listing pages written out in tests.
+inline const QByteArray EmptyPage = "<html><body>This folder is empty.</body></html>";
+inline const QByteArray FileTableStart
+    = "<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" cellspacing=\"2\">\n";
+// A listing page with its folder lines and its file rows each sorted: the file system lists a
+// folder in an order of its own, so pages of several entries are compared in this form.
+QByteArray inNameOrder(const QByteArray &page);
+
 // Connections to 127.0.0.1:port that never send a byte, held by a child process (no descriptor here).
 class IdleCrowd
 {
