@@ -38,7 +38,6 @@ public:
     ~HttpServer() override;
 
     void setServerName(const QString &name) { m_serverName = name; }
-    QString ServerName() const { return m_serverName; }
     void setWebRoot(const QString &root);
     QString WebRoot() const { return m_webRoot; }
 

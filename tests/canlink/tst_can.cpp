@@ -38,12 +38,9 @@ struct RecordedWindow : LinkWindow
     QMap<Control, bool> enabled;
     void showLinkStatus(const QString &text) override { status = text; }
     void setControlEnabled(Control control, bool on) override { enabled[control] = on; }
-    int comboSelectedIndex() const override { return -1; }
     void setComboSelectedIndex(int) override { }
     int comboCount() const override { return 0; }
     QString comboEntry(int) const override { return {}; }
-    QString comboText() const override { return {}; }
-    QString baudText() const override { return baud; }
     void setBaudText(const QString &text) override { baud = text; }
 };
 
