@@ -80,7 +80,7 @@ QByteArray CAN::CBefehl(const QByteArray &Meldung)
         return Meldung; // only a ping answer touches the answer code
     const DeviceIdentification device = identifyDevice(frame);
     Device_Type = device.deviceType;
-    if (device.setsDeviceId)
+    if (device.identified)
         Device_ID = device.deviceId;
     m_window.showLinkStatus(device.label);
 
@@ -89,7 +89,7 @@ QByteArray CAN::CBefehl(const QByteArray &Meldung)
     result[kTypeOffset + 1] = char(kRewrittenTypeByte);
     m_window.setControlEnabled(LinkWindow::Control::Command4, false);
     m_window.setControlEnabled(LinkWindow::Control::Command5, true);
-    Answer_Code = device.code;
+    Answer_Code = device.identified ? Answered : Failed;
     return result;
 }
 

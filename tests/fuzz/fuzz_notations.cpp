@@ -114,19 +114,17 @@ void checkBuilt(FuzzedDataProvider &input)
 void checkIdentified(const QByteArray &frame)
 {
     const DeviceIdentification device = identifyDevice(frame);
-    FUZZ_CHECK(device.code == DeviceIdentified || device.code == DeviceNotIdentified);
     FUZZ_CHECK(!device.label.isEmpty());
     if (frame.size() < FrameSize) {
-        FUZZ_CHECK(device.code == DeviceNotIdentified && deviceIdText(frame).isEmpty());
+        FUZZ_CHECK(!device.identified && deviceIdText(frame).isEmpty());
         return;
     }
     QString id;
     for (qsizetype i = 0; i < IdentifierDataSize; ++i)
         id += hexModel(uchar(frame[IdentifierDataOffset + i]));
     FUZZ_CHECK(deviceIdText(frame) == id && device.deviceId == id);
-    FUZZ_CHECK(device.deviceType.size() == DeviceTypeTextSize
-               && device.setsDeviceId == (device.code == DeviceIdentified));
-    FUZZ_CHECK(device.code == DeviceNotIdentified || device.label.endsWith(id));
+    FUZZ_CHECK(device.deviceType.size() == DeviceTypeTextSize);
+    FUZZ_CHECK(!device.identified || device.label.endsWith(id));
 }
 
 } // namespace
