@@ -106,8 +106,19 @@ int openFileCount();
 
 // Pieces of listing pages written out in tests.
 inline const QByteArray EmptyPage = "<html><body>This folder is empty.</body></html>";
+inline const QByteArray FoldersStart = "<html><body><b>Directories:</b><br>";
 inline const QByteArray FileTableStart
     = "<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" cellspacing=\"2\">\n";
+inline const QByteArray FileTableEnd = "</table>\n</body></html>";
+inline QByteArray folderLine(const QByteArray &link, const QByteArray &name)
+{
+    return "<a href=\"" + link + "\">" + name + "</a><br>\n";
+}
+inline QByteArray fileRow(const QByteArray &link, const QByteArray &name, const QByteArray &kilobytes)
+{
+    return "<tr>\n<td width=\"100%\"><a href=\"" + link + "\">" + name + "</a></td>\n<td nowrap>" + kilobytes
+        + " KBytes</td>\n</tr>\n";
+}
 // A listing page with its folder lines and its file rows each sorted: the file system lists a
 // folder in an order of its own, so pages of several entries are compared in this form.
 QByteArray inNameOrder(const QByteArray &page);

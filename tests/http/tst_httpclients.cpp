@@ -54,31 +54,20 @@ QByteArray readFile(const QString &path)
 // index.html, a folder as its name + ".html".
 const QMap<QString, QByteArray> TreePages {
     {u"index.html"_s,
-     "<html><body><b>Directories:</b><br><a href=\"/music\">music</a><br>\n<a href=\"/deep\">deep</a><br>\n"
-     "<a href=\"/empty\">empty</a><br>\n"
-         + FileTableStart
-         + "<tr>\n<td width=\"100%\"><a href=\"/readme\">readme</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-           "<tr>\n<td width=\"100%\"><a href=\"/empty.txt\">empty.txt</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-           "<tr>\n<td width=\"100%\"><a href=\"/a b.txt\">a b.txt</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-           "<tr>\n<td width=\"100%\"><a href=\"/page.html\">page.html</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-           "<tr>\n<td width=\"100%\"><a href=\"/song.mp3\">song.mp3</a></td>\n<td nowrap>68 KBytes</td>\n</tr>\n"
-           "</table>\n</body></html>"},
+     FoldersStart + folderLine("/music", "music") + folderLine("/deep", "deep")
+         + folderLine("/empty", "empty") + FileTableStart + fileRow("/readme", "readme", "0")
+         + fileRow("/empty.txt", "empty.txt", "0") + fileRow("/a b.txt", "a b.txt", "0")
+         + fileRow("/page.html", "page.html", "0") + fileRow("/song.mp3", "song.mp3", "68") + FileTableEnd},
     {u"music.html"_s,
-     "<html><body><b>Directories:</b><br><a href=\"/music/live\">live</a><br>\n" + FileTableStart
-         + "<tr>\n<td width=\"100%\"><a href=\"/music/list.m3u\">list.m3u</a></td>\n<td nowrap>0 KBytes</td>\n"
-           "</tr>\n</table>\n</body></html>"},
+     FoldersStart + folderLine("/music/live", "live") + FileTableStart
+         + fileRow("/music/list.m3u", "list.m3u", "0") + FileTableEnd},
     {u"music/live.html"_s,
-     "<html><body>" + FileTableStart
-         + "<tr>\n<td width=\"100%\"><a href=\"/music/live/track.bin\">track.bin</a></td>\n"
-           "<td nowrap>5 KBytes</td>\n</tr>\n</table>\n</body></html>"},
-    {u"deep.html"_s, "<html><body><b>Directories:</b><br><a href=\"/deep/a\">a</a><br>\n</body></html>"},
-    {u"deep/a.html"_s, "<html><body><b>Directories:</b><br><a href=\"/deep/a/b\">b</a><br>\n</body></html>"},
-    {u"deep/a/b.html"_s,
-     "<html><body><b>Directories:</b><br><a href=\"/deep/a/b/c\">c</a><br>\n</body></html>"},
+     "<html><body>" + FileTableStart + fileRow("/music/live/track.bin", "track.bin", "5") + FileTableEnd},
+    {u"deep.html"_s, FoldersStart + folderLine("/deep/a", "a") + "</body></html>"},
+    {u"deep/a.html"_s, FoldersStart + folderLine("/deep/a/b", "b") + "</body></html>"},
+    {u"deep/a/b.html"_s, FoldersStart + folderLine("/deep/a/b/c", "c") + "</body></html>"},
     {u"deep/a/b/c.html"_s,
-     "<html><body>" + FileTableStart
-         + "<tr>\n<td width=\"100%\"><a href=\"/deep/a/b/c/leaf.dat\">leaf.dat</a></td>\n"
-           "<td nowrap>2 KBytes</td>\n</tr>\n</table>\n</body></html>"},
+     "<html><body>" + FileTableStart + fileRow("/deep/a/b/c/leaf.dat", "leaf.dat", "2") + FileTableEnd},
     {u"empty.html"_s, EmptyPage},
 };
 

@@ -30,16 +30,11 @@ QByteArray allBytes()
 }
 
 // The listing pages of the tree that makeTree builds.
-const QByteArray RootPage
-    = "<html><body><b>Directories:</b><br><a href=\"/sub\">sub</a><br>\n" + FileTableStart
-    + "<tr>\n<td width=\"100%\"><a href=\"/a.txt\">a.txt</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-      "<tr>\n<td width=\"100%\"><a href=\"/Foto.JPG\">Foto.JPG</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-      "<tr>\n<td width=\"100%\"><a href=\"/my file.txt\">my file.txt</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-      "<tr>\n<td width=\"100%\"><a href=\"/a%252Fb\">a%2Fb</a></td>\n<td nowrap>0 KBytes</td>\n</tr>\n"
-      "</table>\n</body></html>";
-const QByteArray SubPage = "<html><body>" + FileTableStart
-    + "<tr>\n<td width=\"100%\"><a href=\"/sub/inner.mp3\">inner.mp3</a></td>\n<td nowrap>3 KBytes</td>\n"
-      "</tr>\n</table>\n</body></html>";
+const QByteArray RootPage = FoldersStart + folderLine("/sub", "sub") + FileTableStart
+    + fileRow("/a.txt", "a.txt", "0") + fileRow("/Foto.JPG", "Foto.JPG", "0")
+    + fileRow("/my file.txt", "my file.txt", "0") + fileRow("/a%252Fb", "a%2Fb", "0") + FileTableEnd;
+const QByteArray SubPage
+    = "<html><body>" + FileTableStart + fileRow("/sub/inner.mp3", "inner.mp3", "3") + FileTableEnd;
 
 void makeTree(const TestServer &tree)
 {
@@ -365,8 +360,8 @@ void TestHttpServer::requestPathLimitIs4096()
         QVERIFY(client.waitClosed());
         QCOMPARE(client.received, length == Limit ? NotFound : QByteArray());
     }
-    for (const QByteArray &flood : {getRequest('/' + QByteArray(Limit, 'a')), "GET /" + QByteArray(Limit + 8, 'a'),
-                                    QByteArray(1024 * 1024, 'x')}) {
+    for (const QByteArray &flood : {getRequest('/' + QByteArray(Limit, 'a')),
+                                    "GET /" + QByteArray(Limit + 8, 'a'), QByteArray(1024 * 1024, 'x')}) {
         Client client(server.port());
         QVERIFY(client.waitConnected());
         client.send(flood);
@@ -511,7 +506,8 @@ void TestHttpServer::halfClosingClientsGetTheWholeAnswer_data()
 
     const QByteArray large(2 * 1024 * 1024, 'L');
     QTest::newRow("at once, file") << getRequest("/a.txt") << 0 << fileHeader("*/*", 5) + "hello";
-    QTest::newRow("at once, listing") << getRequest("/sub/") << 0 << fileHeader("text/html", SubPage.size()) + SubPage;
+    QTest::newRow("at once, listing")
+        << getRequest("/sub/") << 0 << fileHeader("text/html", SubPage.size()) + SubPage;
     QTest::newRow("at once, not found") << getRequest("/missing") << 0 << NotFound;
     QTest::newRow("0.3 s later, large file")
         << getRequest("/large.bin") << 300 << fileHeader("*/*", large.size()) + large;

@@ -339,7 +339,8 @@ void TestListing::realFolderListsOnlyServableEntries()
     QCOMPARE(shownNameSet(sub), QSet<QByteArray> {"inner.txt"});
     QVERIFY(sub.contains("<a href=\"/sub/inner.txt\">inner.txt</a></td>\n<td nowrap>2 KBytes"));
     // A folder reached through a link is listed under the path that was asked for.
-    QVERIFY(exchange(tree.port(), getRequest("/link-sub/")).body().contains("<a href=\"/link-sub/inner.txt\">"));
+    QVERIFY(
+        exchange(tree.port(), getRequest("/link-sub/")).body().contains("<a href=\"/link-sub/inner.txt\">"));
 }
 
 void TestListing::folderWithOnlyHiddenAndSystemEntriesIsEmpty()
