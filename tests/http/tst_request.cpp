@@ -142,11 +142,13 @@ void TestRequest::servedPath_data()
     refused("parent with backslash", "/..\\x");
     refused("parent between backslashes", "/a\\..\\b");
     refused("parent at the end", "/a/..");
+    refused("parent after a folder", "/a/../../x");
     refused("parent with trailing separator", "/a/../");
     refused("parent without slash", "..");
     refused("parent behind doubled separators", "//..//x");
     refused("current", "/./x");
     refused("current alone", "/.");
+    refused("current inside", "/a/./b");
     refused("current with backslash", "\\.\\x");
     refused("hidden file", "/.hidden");
     refused("hidden folder on the way", "/a/.git/config");
@@ -155,10 +157,12 @@ void TestRequest::servedPath_data()
     refused("encoded parent", "/%2e%2e/x");
     refused("encoded parent in capitals", "/%2E%2E/x");
     refused("half-encoded parent", "/.%2e/x");
+    refused("parent half-encoded the other way", "/%2e./x");
     refused("encoded current", "/%2e/x");
     refused("encoded slashes around a parent", "/a%2F..%2Fx");
     refused("encoded backslashes around a parent", "/a%5c..%5cx");
     refused("encoded hidden name", "/%2ehidden");
+    refused("encoded hidden folder on the way", "/%2Egit/config");
     refused("NUL", QByteArray("/a\0b", 4));
     refused("NUL before an extension", QByteArray("/pub.txt\0.jpg", 13));
     refused("encoded NUL", "/a%00b");
