@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLocale>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
@@ -25,8 +24,6 @@ namespace {
 constexpr int WakeIntervalMs = 5;
 constexpr int ConnectTimeoutMs = 10000;
 } // namespace
-
-const QString TestServer::DefaultName = u"Lorvane HTTP Server Version 1.00"_s;
 
 bool pumpUntil(const std::function<bool()> &done, int timeoutMs)
 {
@@ -54,7 +51,7 @@ TestServer::TestServer()
     : server(winsock1, tSendData, window)
 {
     QDir(base.path()).mkdir(u"www"_s);
-    server.setServerName(DefaultName);
+    server.setServerName(QString::fromLatin1(ServerName));
     server.setWebRoot(path());
     winsock1.at(0)->setProtocol(Socket::Tcp);
     winsock1.at(0)->setLocalPort(0);
@@ -262,14 +259,4 @@ IdleCrowd::~IdleCrowd()
 {
     if (m_child > 0 && ::kill(m_child, SIGKILL) == 0)
         ::waitpid(m_child, nullptr, 0);
-}
-
-GermanLocale::GermanLocale()
-{
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-}
-
-GermanLocale::~GermanLocale()
-{
-    QLocale::setDefault(m_previous);
 }

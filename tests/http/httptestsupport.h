@@ -1,6 +1,7 @@
 // Shared set-up of the HTTP suites: a served temporary tree, a listening server and real clients.
 #pragma once
 
+#include "fixedtexts.h"
 #include "httpserver.h"
 #include "serverwindow.h"
 #include "socketarray.h"
@@ -45,8 +46,6 @@ public:
     void makeFolder(const QByteArray &relative) const;
     // Number of slots whose socket is connected.
     int connectedSlots() const;
-
-    static const QString DefaultName;
 
     QTemporaryDir base;
     SocketArray winsock1;
@@ -132,15 +131,4 @@ public:
 
 private:
     int m_child = -1;
-};
-
-// Pins the locale for the German texts, restoring the previous one afterwards.
-class GermanLocale
-{
-public:
-    GermanLocale();
-    ~GermanLocale();
-
-private:
-    QLocale m_previous;
 };

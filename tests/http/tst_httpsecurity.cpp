@@ -1,7 +1,6 @@
 // Nothing outside the served folder, nothing hidden and nothing special ever leaves the server.
 #include "httptestsupport.h"
 #include "openfilelimit.h"
-#include "responseheader.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,14 +18,12 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-const QByteArray NotFound = "HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n";
 // Contents that must never appear in any answer.
 const QList<QByteArray> Secrets {"OUTSIDE-SECRET", "SIBLING-SECRET", "HIDDEN-SECRET", "GIT-SECRET"};
 
 QByteArray served(const QByteArray &content)
 {
-    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size())
-        + content;
+    return answerHeader("*/*", content.size()) + content;
 }
 
 // Swaps a symbolic link between two targets as fast as it can: each swap is one
@@ -127,7 +124,7 @@ void TestHttpSecurity::requests_data()
     QTest::addColumn<QByteArray>("expected");
 
     const auto refused
-        = [](const char *name, const QByteArray &path) { QTest::newRow(name) << path << NotFound; };
+        = [](const char *name, const QByteArray &path) { QTest::newRow(name) << path << NotFoundAnswer; };
     const auto allowed = [](const char *name, const QByteArray &path, const QByteArray &content) {
         QTest::newRow(name) << path << served(content);
     };
@@ -222,7 +219,7 @@ void TestHttpSecurity::listingShowsOnlyWhatIsServed()
     for (const QByteArray &name : notShown)
         QVERIFY2(!response.bytes.contains(name), name.constData());
     if (shown.isEmpty())
-        QCOMPARE(response.bytes, NotFound);
+        QCOMPARE(response.bytes, NotFoundAnswer);
 }
 
 void TestHttpSecurity::floodsAreCutOffAndTheServerGoesOn()

@@ -2,7 +2,7 @@
 #include "httptestsupport.h"
 #include "listing.h"
 #include "openfilelimit.h"
-#include "responseheader.h"
+#include "pinnedlocale.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -13,13 +13,6 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-const QByteArray NotFound = "HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n";
-
-QByteArray fileHeader(const QByteArray &type, qint64 length)
-{
-    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: " + type, length);
-}
 
 QByteArray allBytes()
 {
@@ -137,24 +130,24 @@ void TestHttpServer::answers_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
 
-    const QByteArray root = fileHeader("text/html", RootPage.size()) + RootPage;
-    const QByteArray sub = fileHeader("text/html", SubPage.size()) + SubPage;
+    const QByteArray root = answerHeader("text/html", RootPage.size()) + RootPage;
+    const QByteArray sub = answerHeader("text/html", SubPage.size()) + SubPage;
     QTest::newRow("root listing") << QByteArray("GET / HTTP/1.0\n") << root;
     QTest::newRow("folder without slash") << getRequest("/sub") << sub;
     QTest::newRow("folder with doubled separators") << getRequest("//sub//") << sub;
     QTest::newRow("text file") << QByteArray("GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n")
-                               << fileHeader("*/*", 5) + "hello";
+                               << answerHeader("*/*", 5) + "hello";
     QTest::newRow("binary file, type by lowered extension")
-        << getRequest("/Foto.JPG") << fileHeader("image/jpeg", 256) + allBytes();
-    QTest::newRow("%20 names a space") << getRequest("/my%20file.txt") << fileHeader("*/*", 6) + "spaced";
-    QTest::newRow("a name with %2F in it") << getRequest("/a%252Fb") << fileHeader("*/*", 7) + "literal";
+        << getRequest("/Foto.JPG") << answerHeader("image/jpeg", 256) + allBytes();
+    QTest::newRow("%20 names a space") << getRequest("/my%20file.txt") << answerHeader("*/*", 6) + "spaced";
+    QTest::newRow("a name with %2F in it") << getRequest("/a%252Fb") << answerHeader("*/*", 7) + "literal";
     QTest::newRow("nested file") << getRequest("/sub/inner.mp3")
-                                 << fileHeader("audio/mpeg", 3000) + QByteArray(3000, 'm');
-    QTest::newRow("missing") << getRequest("/missing") << NotFound;
-    QTest::newRow("empty path") << QByteArray("GET  HTTP/1.0\n") << NotFound;
-    QTest::newRow("query") << getRequest("/a.txt?x=1") << NotFound;
-    QTest::newRow("parent") << getRequest("/../www/a.txt") << NotFound;
-    QTest::newRow("file with trailing slash") << getRequest("/a.txt/") << NotFound;
+                                 << answerHeader("audio/mpeg", 3000) + QByteArray(3000, 'm');
+    QTest::newRow("missing") << getRequest("/missing") << NotFoundAnswer;
+    QTest::newRow("empty path") << QByteArray("GET  HTTP/1.0\n") << NotFoundAnswer;
+    QTest::newRow("query") << getRequest("/a.txt?x=1") << NotFoundAnswer;
+    QTest::newRow("parent") << getRequest("/../www/a.txt") << NotFoundAnswer;
+    QTest::newRow("file with trailing slash") << getRequest("/a.txt/") << NotFoundAnswer;
 }
 
 void TestHttpServer::answers()
@@ -198,7 +191,7 @@ void TestHttpServer::filePieces()
     SendLog log(server.winsock1);
 
     const Response response = exchange(server.port(), getRequest("/f.bin"));
-    const QByteArray header = fileHeader("*/*", size);
+    const QByteArray header = answerHeader("*/*", size);
     QCOMPARE(response.bytes, header + content);
     QCOMPARE(log.sent.value(1), QList<qint64> {header.size()} + pieces);
 }
@@ -239,7 +232,7 @@ void TestHttpServer::pageOfExactly4096IsSentInTwoPieces()
 
 void TestHttpServer::statusTextsOfAFileTransfer()
 {
-    GermanLocale german;
+    PinnedLocale german;
     TestServer server;
     // A header of exactly 100 bytes for a file of 2050 bytes.
     server.server.setServerName(u"Lorvane HTTP Server Version 1.00 de"_s);
@@ -274,7 +267,7 @@ void TestHttpServer::emptyFileShowsTheErrorLineThenCloses()
     server.writeFile("empty", {});
     const Response response = exchange(server.port(), getRequest("/empty"));
     QVERIFY(response.closedByServer);
-    QCOMPARE(response.bytes, fileHeader("*/*", 0));
+    QCOMPARE(response.bytes, answerHeader("*/*", 0));
     QCOMPARE(server.window.texts.size(), 4);
     QCOMPARE(server.window.texts[1], u"Transfering: /empty"_s);
     QVERIFY2(
@@ -314,7 +307,7 @@ void TestHttpServer::splitRequestIsAnswered()
             }));
     }
     QVERIFY(client.waitClosed());
-    QCOMPARE(client.received, fileHeader("*/*", 5) + "hello");
+    QCOMPARE(client.received, answerHeader("*/*", 5) + "hello");
 }
 
 void TestHttpServer::unmatchedRequestGetsNoAnswer_data()
@@ -358,7 +351,7 @@ void TestHttpServer::requestPathLimitIs4096()
         QVERIFY(pumpUntil([&] { return server.server.ConnSlots().at(1).Received.size() == length + 4; }));
         client.send(" HTTP/1.0\n\n");
         QVERIFY(client.waitClosed());
-        QCOMPARE(client.received, length == Limit ? NotFound : QByteArray());
+        QCOMPARE(client.received, length == Limit ? NotFoundAnswer : QByteArray());
     }
     for (const QByteArray &flood : {getRequest('/' + QByteArray(Limit, 'a')),
                                     "GET /" + QByteArray(Limit + 8, 'a'), QByteArray(1024 * 1024, 'x')}) {
@@ -380,7 +373,7 @@ void TestHttpServer::dataAfterTheRequestIsIgnored()
     {
         // In the same arrival: only the first request counts.
         const Response response = exchange(server.port(), "GET /a.txt HTTP/1.0\n\nGET /big HTTP/1.0\n\n");
-        QCOMPARE(response.bytes, fileHeader("*/*", 5) + "hello");
+        QCOMPARE(response.bytes, answerHeader("*/*", 5) + "hello");
     }
     Client client(server.port());
     QVERIFY(client.waitConnected());
@@ -388,7 +381,7 @@ void TestHttpServer::dataAfterTheRequestIsIgnored()
     QVERIFY(pumpUntil([&] { return client.received.size() > 1000; }));
     client.send(getRequest("/a.txt") + QByteArray(10'000, 'j'));
     QVERIFY(client.waitClosed());
-    QCOMPARE(client.received, fileHeader("*/*", big.size()) + big);
+    QCOMPARE(client.received, answerHeader("*/*", big.size()) + big);
 }
 
 void TestHttpServer::fileThatCannotBeOpenedIsNotFound()
@@ -410,7 +403,7 @@ void TestHttpServer::fileThatCannotBeOpenedIsNotFound()
     const bool closed = client.waitClosed();
     ::setrlimit(RLIMIT_NOFILE, &saved);
     QVERIFY(closed);
-    QCOMPARE(client.received, NotFound);
+    QCOMPARE(client.received, NotFoundAnswer);
 }
 
 void TestHttpServer::fileThatShrinksEndsTheTransfer()
@@ -425,7 +418,7 @@ void TestHttpServer::fileThatShrinksEndsTheTransfer()
     QVERIFY(pumpUntil([&] { return client.received.size() > 10'000; }));
     QVERIFY(::truncate(server.pathBytes("shrink.bin").constData(), 4096) == 0);
     QVERIFY(client.waitClosed());
-    const qsizetype body = client.received.size() - fileHeader("*/*", size).size();
+    const qsizetype body = client.received.size() - answerHeader("*/*", size).size();
     QVERIFY2(body < size, qPrintable(QString::number(body)));
     QCOMPARE(server.server.ConnSlots().at(1).FileNr, qint16(0));
     QCOMPARE(server.window.texts.last(), u"WinSock 1 closed"_s);
@@ -495,7 +488,7 @@ void TestHttpServer::noSlotLeftRefusesTheConnection()
 
     first.abort();
     QVERIFY(pumpUntil([&] { return server.connectedSlots() == 1; }));
-    QCOMPARE(exchange(server.port(), getRequest("/a.txt")).bytes, fileHeader("*/*", 5) + "hello");
+    QCOMPARE(exchange(server.port(), getRequest("/a.txt")).bytes, answerHeader("*/*", 5) + "hello");
 }
 
 void TestHttpServer::halfClosingClientsGetTheWholeAnswer_data()
@@ -505,12 +498,12 @@ void TestHttpServer::halfClosingClientsGetTheWholeAnswer_data()
     QTest::addColumn<QByteArray>("expected");
 
     const QByteArray large(2 * 1024 * 1024, 'L');
-    QTest::newRow("at once, file") << getRequest("/a.txt") << 0 << fileHeader("*/*", 5) + "hello";
+    QTest::newRow("at once, file") << getRequest("/a.txt") << 0 << answerHeader("*/*", 5) + "hello";
     QTest::newRow("at once, listing")
-        << getRequest("/sub/") << 0 << fileHeader("text/html", SubPage.size()) + SubPage;
-    QTest::newRow("at once, not found") << getRequest("/missing") << 0 << NotFound;
+        << getRequest("/sub/") << 0 << answerHeader("text/html", SubPage.size()) + SubPage;
+    QTest::newRow("at once, not found") << getRequest("/missing") << 0 << NotFoundAnswer;
     QTest::newRow("0.3 s later, large file")
-        << getRequest("/large.bin") << 300 << fileHeader("*/*", large.size()) + large;
+        << getRequest("/large.bin") << 300 << answerHeader("*/*", large.size()) + large;
     QTest::newRow("before the request is whole") << QByteArray("GET /a.txt HTT") << 0 << QByteArray();
 }
 

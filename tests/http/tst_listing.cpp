@@ -4,6 +4,8 @@
 #include "localeformat.h"
 #include "names.h"
 #include "openfilelimit.h"
+#include "pinnedlocale.h"
+#include "processusage.h"
 #include "request.h"
 #include "servedtree.h"
 
@@ -21,8 +23,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <ctime>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -66,22 +66,6 @@ void makeManyFiles(const TestServer &tree, const QByteArray &folder, const QByte
         QVERIFY2(fd >= 0, path.constData());
         ::close(fd);
     }
-}
-
-qint64 cpuMicroseconds()
-{
-    timespec now {};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-}
-
-qint64 residentBytes()
-{
-    QFile statm(u"/proc/self/statm"_s);
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
 }
 
 // A client that sends its request and then never reads, with a small receive buffer.
@@ -301,10 +285,8 @@ void TestListing::sizes()
     QFETCH(QString, locale);
     QFETCH(qint64, bytes);
     QFETCH(QByteArray, shown);
-    const QLocale previous;
-    QLocale::setDefault(QLocale(locale));
+    const PinnedLocale pinned {QLocale(locale)};
     const QByteArray page = Listing::page("/", {{"f", false, bytes}}, LocaleFormat::groupSeparatorByte());
-    QLocale::setDefault(previous);
     QVERIFY2(page.contains("<td nowrap>" + shown + " KBytes</td>"), page.constData());
 }
 

@@ -1,4 +1,5 @@
 // The request decisions: pattern, path, the gate to the disk, names, content types and header bytes.
+#include "fixedtexts.h"
 #include "names.h"
 #include "request.h"
 #include "responseheader.h"
@@ -290,10 +291,8 @@ void TestRequest::headers_data()
     QTest::addColumn<QByteArray>("header");
     QTest::addColumn<QByteArray>("expected");
 
-    const QByteArray name("Lorvane HTTP Server Version 1.00");
-    QTest::newRow("not found") << ResponseHeader::notFound(
-        name) << QByteArray("HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n");
-    QTest::newRow("empty file") << ResponseHeader::file(name, "Content-Type: */*", 0)
+    QTest::newRow("not found") << ResponseHeader::notFound(ServerName) << NotFoundAnswer;
+    QTest::newRow("empty file") << ResponseHeader::file(ServerName, "Content-Type: */*", 0)
                                 << QByteArray("HTTP/1.0 200 OK\nServer: Lorvane HTTP Server Version 1.00\n"
                                               "Content-Type: */*\nContent-Length: 0\n\n");
     QTest::newRow("past 32 bits") << ResponseHeader::file("S", "Content-Type: audio/mpeg", 5'000'000'000LL)

@@ -1,5 +1,6 @@
 // The installed program: its folder, its launcher and menu entry, its command line, and an
 // unattended start (--open --connect) against the simulated track box.
+#include "fixedtexts.h"
 #include "framebytes.h"
 #include "programrun.h"
 #include "trackbox.h"
@@ -202,7 +203,7 @@ void TestInstall::writeSettings(int portNumber) const
     QDir().mkpath(userFolder());
     QFile ini(userFolder() + u"/RIri.ini"_s);
     QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write("riri\r\nPortNr=" + QByteArray::number(portNumber) + "\r\nBaudRate=115200\r\n");
+    ini.write(settingsText(portNumber, 115200));
 }
 
 void TestInstall::skipUnlessDevicesCanBeLinked() const
@@ -516,8 +517,7 @@ void TestInstall::aNormalUserInstallsAndSavesInAFolderOfTheirOwn()
              qPrintable(quenvar.log()));
     QVERIFY(quenvar.hasLine(anyStatusLine(u"Label5: .*COM%1: kein Zugriff – Benutzer in die Gruppe dialout "
                                           "aufnehmen"_s.arg(otherDevice.portNumber()))));
-    QCOMPARE(contentOf(ini),
-             "riri\r\nPortNr=" + QByteArray::number(device.portNumber()) + "\r\nBaudRate=115200\r\n");
+    QCOMPARE(contentOf(ini), settingsText(device.portNumber(), 115200));
     QCOMPARE(QFileInfo(ini).ownerId(), kNobody);
 }
 
