@@ -1,4 +1,4 @@
-// The 13-byte CAN frame record and the text notations that look inside it.
+// The 13-byte CAN frame's layout and the text notations that look inside it.
 #pragma once
 
 #include <QByteArray>
