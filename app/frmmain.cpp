@@ -526,18 +526,11 @@ void FrmMain::showLinkStatus(const QString &text)
 void FrmMain::setControlEnabled(Control control, bool enabled)
 {
     switch (control) {
-    case Control::Command3: Command3->setEnabled(enabled); break;
     case Control::Command4: Command4->setEnabled(enabled); break;
     case Control::Command5: Command5->setEnabled(enabled); break;
-    case Control::Combo1: Combo1->setEnabled(enabled); break;
-    case Control::Text6: Text6->setEnabled(enabled); break;
     }
 }
 
-int FrmMain::comboSelectedIndex() const
-{
-    return Combo1->currentIndex();
-}
 void FrmMain::setComboSelectedIndex(int index)
 {
     Combo1->setCurrentIndex(index);
@@ -549,14 +542,6 @@ int FrmMain::comboCount() const
 QString FrmMain::comboEntry(int index) const
 {
     return Combo1->itemText(index);
-}
-QString FrmMain::comboText() const
-{
-    return Combo1->currentText();
-}
-QString FrmMain::baudText() const
-{
-    return Text6->text();
 }
 void FrmMain::setBaudText(const QString &text)
 {

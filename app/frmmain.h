@@ -42,12 +42,9 @@ public:
     // LinkWindow
     void showLinkStatus(const QString &text) override;
     void setControlEnabled(Control control, bool enabled) override;
-    int comboSelectedIndex() const override;
     void setComboSelectedIndex(int index) override;
     int comboCount() const override;
     QString comboEntry(int index) const override;
-    QString comboText() const override;
-    QString baudText() const override;
     void setBaudText(const QString &text) override;
 
     // The HTTP port "Öffnen" opens, in place of 80.

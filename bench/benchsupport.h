@@ -3,13 +3,18 @@
 #pragma once
 
 #include "frmmain.h"
-#include "windowdriver.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMap>
+#include <QPushButton>
+#include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -31,6 +36,39 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+// A port table made of the given device files; every other number has no device.
+inline SerialPort::PortTable portTable(QMap<int, QString> devices)
+{
+    return [devices](int n) { return devices.value(n); };
+}
+
+inline quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::AnyIPv4, 0);
+    return probe.serverPort();
+}
+
+// The window's controls by name, as a user reaches them.
+struct WindowDriver
+{
+    FrmMain &w;
+
+    template<typename T> T *control(const char *name) const
+    {
+        return w.findChild<T *>(QString::fromLatin1(name));
+    }
+    QString label(const char *name) const { return control<QLabel>(name)->text(); }
+    bool enabled(const char *name) const { return control<QWidget>(name)->isEnabled(); }
+    void click(const char *name) const { control<QPushButton>(name)->click(); }
+    // "Öffnen" with the HTTP server on a free port instead of 80.
+    void open(quint16 httpPort = freeTcpPort()) const
+    {
+        control<QLineEdit>("Text2")->setText(QString::number(httpPort));
+        click("Command1");
+    }
+};
 
 namespace bench {
 

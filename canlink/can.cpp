@@ -17,8 +17,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int kSendThreshold = 0; // no event when the output buffer empties
-constexpr int kReceiveThreshold = 1; // an event as soon as one byte waits
 constexpr qint16 kDefaultTimeOut = 2;
 constexpr int kWaitSleepMs = 10;
 constexpr quint8 kRewrittenTypeByte = 0xEE;
@@ -57,8 +55,6 @@ QString CAN::Verbinden()
     m_serial.setPortNumber(*portNumber);
     if (!m_serial.setSettings(numberToText(Baud_Rate) + u",N,8,1"_s))
         return failure;
-    m_serial.setSendThreshold(kSendThreshold);
-    m_serial.setReceiveThreshold(kReceiveThreshold);
     m_serial.setRts(true);
     m_serial.setRtsCtsHandshake(true);
     if (!m_serial.open())
@@ -84,7 +80,7 @@ QByteArray CAN::CBefehl(const QByteArray &Meldung)
         return Meldung; // only a ping answer touches the answer code
     const DeviceIdentification device = identifyDevice(frame);
     Device_Type = device.deviceType;
-    if (device.setsDeviceId)
+    if (device.identified)
         Device_ID = device.deviceId;
     m_window.showLinkStatus(device.label);
 
@@ -93,7 +89,7 @@ QByteArray CAN::CBefehl(const QByteArray &Meldung)
     result[kTypeOffset + 1] = char(kRewrittenTypeByte);
     m_window.setControlEnabled(LinkWindow::Control::Command4, false);
     m_window.setControlEnabled(LinkWindow::Control::Command5, true);
-    Answer_Code = device.code;
+    Answer_Code = device.identified ? Answered : Failed;
     return result;
 }
 

@@ -11,7 +11,7 @@ class SerialPort;
 class CAN : public FrameTranslator
 {
 public:
-    // Answer codes of a command.
+    // Answer codes of a command; a ping answer sets Answered or Failed as it identifies a device or not.
     static constexpr qint32 NoAnswer = 0;
     static constexpr qint32 Answered = 1;
     static constexpr qint32 Failed = 2;

@@ -75,9 +75,8 @@ DeviceIdentification identifyDevice(QByteArrayView frame)
     result.deviceId = deviceIdText(frame);
     result.deviceType = deviceTypeText(frame);
     if (const DeviceRow *row = rowForType(result.deviceType)) {
-        result.code = DeviceIdentified;
+        result.identified = true;
         result.label = row->labelPrefix.toString() + result.deviceId;
-        result.setsDeviceId = true;
     }
     return result;
 }

@@ -4,17 +4,12 @@
 #include <QByteArrayView>
 #include <QString>
 
-// Answer codes the identification yields (the ping wait ends on either).
-inline constexpr int DeviceIdentified = 1;
-inline constexpr int DeviceNotIdentified = 2;
-
 struct DeviceIdentification
 {
-    int code = DeviceNotIdentified;
+    bool identified = false; // a known device; Device_ID takes deviceId only then
     QString label; // the Label5 caption
     QString deviceType; // becomes Device_Type, identified or not
     QString deviceId; // identifier text of the answer
-    bool setsDeviceId = false; // Device_ID takes deviceId only for a known device
 };
 
 // Identifier text: the hexadecimal texts of frame bytes 6..9 joined (empty for a short frame).

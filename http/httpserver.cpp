@@ -1,4 +1,4 @@
-// The HTTP file server's event handlers; every decision they take is made by a pure function.
+// The HTTP file server's event handlers: slots, time-outs and pacing around the pure request decisions.
 #include "httpserver.h"
 
 #include "eventpump.h"

@@ -26,19 +26,19 @@ public:
     static constexpr int HighestSlotIndex = 32767;
     // Largest piece of a body handed to a socket per timer tick.
     static constexpr qint64 PieceSize = 2048;
+    // The one-shot tick that hands over the next piece once the last one is sent.
     static constexpr std::chrono::milliseconds SendInterval {1};
     // A connection that has not sent a whole request by then is closed.
     static constexpr std::chrono::milliseconds RequestTimeout {10'000};
     // A transfer whose client takes nothing for this long is closed.
     static constexpr std::chrono::milliseconds StallTimeout {60'000};
 
-    // Connects itself to the arrays' events; element 0 of `winsock1` is the
-    // listener, which the window opens and closes.
+    // Connects itself to the arrays' events; element 0 of `winsock1` is the listener,
+    // which "Öffnen" opens and WinSock1_Close(0) closes.
     HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindow &window, QObject *parent = nullptr);
     ~HttpServer() override;
 
     void setServerName(const QString &name) { m_serverName = name; }
-    QString ServerName() const { return m_serverName; }
     void setWebRoot(const QString &root);
     QString WebRoot() const { return m_webRoot; }
 
@@ -49,8 +49,8 @@ public:
     // handler of the peer closing a connection.
     void WinSock1_Close(int index);
 
-    // Tuning for tests that would otherwise need gigabytes of ticks or tens of
-    // thousands of sockets; the program keeps PieceSize and HighestSlotIndex.
+    // Tuning for tests that would otherwise need gigabytes of ticks, tens of thousands
+    // of sockets or a minute's wait; the program keeps the constants above.
     void setPieceSize(qint64 bytes) { m_pieceSize = bytes; }
     void setHighestSlotIndex(int index) { m_highestSlotIndex = index; }
     void setRequestTimeout(std::chrono::milliseconds timeout);

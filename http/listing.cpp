@@ -3,7 +3,6 @@
 
 #include "localeformat.h"
 #include "names.h"
-#include "request.h"
 #include "servedtree.h"
 
 #include <algorithm>
@@ -72,11 +71,6 @@ void appendFileRow(QByteArray &page, const QByteArray &prefix, const ListingEntr
 
 } // namespace
 
-QByteArray link(const QByteArray &folder, const QByteArray &name)
-{
-    return linkPrefix(folder) + '/' + Names::linkedName(name);
-}
-
 QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries, char groupSeparator)
 {
     const QByteArray prefix = linkPrefix(folder);
@@ -114,11 +108,6 @@ QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries, ch
     return text;
 }
 
-QByteArray page(const QByteArray &folder, const QList<ListingEntry> &entries)
-{
-    return page(folder, entries, LocaleFormat::groupSeparatorByte());
-}
-
 QList<ListingEntry> servedEntries(const ServedTree::Position &folder)
 {
     QList<ListingEntry> served;
@@ -133,14 +122,3 @@ QList<ListingEntry> servedEntries(const ServedTree::Position &folder)
 }
 
 } // namespace Listing
-
-QByteArray BuildDirListing(const QByteArray &webRoot, const QByteArray &requestPath)
-{
-    const std::optional<Request::ServedPath> path = Request::servedPathFor(requestPath);
-    if (!path)
-        return Listing::page({}, {});
-    const ServedTree::Target target = ServedTree::open(ServedTree::openRoot(webRoot), path->segments, true);
-    if (!target.inside)
-        return Listing::page(path->joined(), {});
-    return Listing::page(path->joined(), Listing::servedEntries(*target.inside));
-}

@@ -42,7 +42,7 @@ Verdict judge(const QByteArray &received, qsizetype checkedBefore)
 
 QByteArray pathOf(const QByteArray &request)
 {
-    return TextBetween(request, MethodMark, VersionMark, ExactCompare, 1);
+    return TextBetween(request, MethodMark, VersionMark);
 }
 
 QByteArray ServedPath::joined() const
@@ -85,7 +85,7 @@ QByteArray contentTypeLine(const QByteArray &requestPath)
         {"pls", "audio/x-mpegurl"},
         {"xpl", "audio/x-mpegurl"},
     }};
-    const QByteArray extension = TextAfter(requestPath, ".", ExactCompare, 1).toLower();
+    const QByteArray extension = TextAfter(requestPath, ".").toLower();
     for (const auto &[known, type] : types) {
         if (known == extension)
             return "Content-Type: " + type;

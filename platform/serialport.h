@@ -27,10 +27,6 @@ public:
 
     // Line settings such as "9600,N,8,1"; false when the text is not understood.
     bool setSettings(const QString &settings);
-    // The receive event fires for every arrival and no event comes when the
-    // output empties, which is what the link sets; other values are not offered.
-    void setSendThreshold(int /*bytes*/) { }
-    void setReceiveThreshold(int /*bytes*/) { }
     void setRts(bool on);
     void setRtsCtsHandshake(bool on);
 

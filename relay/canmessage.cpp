@@ -35,31 +35,6 @@ quint8 bitsToByte(QStringView buildText, qsizetype pos, qsizetype width)
 
 } // namespace
 
-std::optional<CAN_Message> CAN_Message::fromBytes(QByteArrayView frame)
-{
-    if (frame.size() < FrameSize)
-        return std::nullopt;
-    CAN_Message message;
-    for (qsizetype i = 0; i < IdentSize; ++i)
-        message.Ident[i] = byteAt(frame, IdentOffset + i);
-    message.Length = byteAt(frame, LengthOffset);
-    for (qsizetype i = 0; i < DataSize; ++i)
-        message.Data[i] = byteAt(frame, DataOffset + i);
-    return message;
-}
-
-QByteArray CAN_Message::toBytes() const
-{
-    QByteArray frame;
-    frame.reserve(FrameSize);
-    for (quint8 byte : Ident)
-        frame.append(static_cast<char>(byte));
-    frame.append(static_cast<char>(Length));
-    for (quint8 byte : Data)
-        frame.append(static_cast<char>(byte));
-    return frame;
-}
-
 QString Byte_To_Bin(int value)
 {
     QString result;
@@ -141,13 +116,12 @@ std::optional<DecodedFrame> decodeFrame(QByteArrayView frame)
 {
     if (frame.size() < FrameSize)
         return std::nullopt;
+    const QString identBits = identBitText(frame);
+    const QStringView bits(identBits);
     DecodedFrame decoded;
-    decoded.identBits = identBitText(frame);
-    const QStringView bits(decoded.identBits);
     decoded.Cmd = static_cast<int>(Bin_To_Value(bits.mid(CmdBitsPos, CmdWidth)));
     decoded.Resp = bits[RespBitPos];
     decoded.Hash = bits.mid(HashBitsPos, HashWidth).toString();
-    decoded.Length = byteAt(frame, LengthOffset);
     return decoded;
 }
 
@@ -166,9 +140,4 @@ bool isPingFrame(QByteArrayView frame)
     const auto decoded = decodeFrame(frame);
     // Commands are compared in their hexadecimal text form.
     return decoded && hexText(decoded->Cmd) == hexText(PingCommand);
-}
-
-bool isPingAnswer(QByteArrayView frame)
-{
-    return isPingFrame(frame) && decodeFrame(frame)->Resp == RespAnswer;
 }

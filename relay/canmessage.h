@@ -1,4 +1,4 @@
-// The 13-byte CAN frame record and the text notations that look inside it.
+// The 13-byte CAN frame's layout and the text notations that look inside it.
 #pragma once
 
 #include <QByteArray>
@@ -6,7 +6,6 @@
 #include <QString>
 #include <QStringView>
 
-#include <array>
 #include <optional>
 
 // Frame layout: Ident (4 bytes, most significant first), Length, 8 data bytes.
@@ -20,11 +19,9 @@ inline constexpr qsizetype DataSize = 8;
 // Widths of the identifier fields in the identifier build text.
 inline constexpr int PrioWidth = 4;
 inline constexpr int CmdWidth = 8;
-inline constexpr int RespWidth = 1;
 inline constexpr int HashWidth = 16;
 inline constexpr int ByteWidth = 8;
 inline constexpr qsizetype IdentBitTextSize = 32;
-inline constexpr qsizetype IdentBuildTextSize = PrioWidth + CmdWidth + RespWidth + HashWidth;
 
 // The only command the gateway looks into.
 inline constexpr int PingCommand = 0x18;
@@ -38,26 +35,12 @@ inline constexpr quint16 GatewayPingHash = 0x8B0A;
 inline constexpr QChar RespRequest = u'0';
 inline constexpr QChar RespAnswer = u'1';
 
-// One frame as its three fields; all eight data bytes are carried whatever Length says.
-struct CAN_Message
-{
-    std::array<quint8, IdentSize> Ident {};
-    quint8 Length = 0;
-    std::array<quint8, DataSize> Data {};
-
-    // Takes the first 13 bytes; nothing when fewer are given.
-    static std::optional<CAN_Message> fromBytes(QByteArrayView frame);
-    QByteArray toBytes() const;
-};
-
 // What the relay handlers read from a frame's identifier.
 struct DecodedFrame
 {
-    QString identBits; // identifier bit text, 32 characters
     int Cmd = 0;
     QChar Resp;
     QString Hash; // 16 characters
-    int Length = 0;
 };
 
 // 8 characters, most significant bit first; defined for 0..255.
@@ -86,5 +69,3 @@ QByteArray buildFrame(QStringView identBuildText, quint8 length, QByteArrayView 
 
 // True when the first 13 bytes carry command 0x18, request or answer alike.
 bool isPingFrame(QByteArrayView frame);
-// A ping frame with the Resp bit set.
-bool isPingAnswer(QByteArrayView frame);

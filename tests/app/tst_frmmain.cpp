@@ -1,6 +1,8 @@
 // The window through a whole session: probe, enabling rules, settings file, open and close.
 #include "can.h"
 #include "devicewatch.h"
+#include "fixedtexts.h"
+#include "pinnedlocale.h"
 #include "pseudoterminal.h"
 #include "socket.h"
 #include "statusline.h"
@@ -184,7 +186,7 @@ private slots:
         d.click("Command3");
         QVERIFY(!d.enabled("Command3"));
         QVERIFY(d.enabled("Command4"));
-        QCOMPARE(readIni(dir), QByteArray("riri\r\nPortNr=3\r\nBaudRate=9600\r\n"));
+        QCOMPARE(readIni(dir), settingsText(3, 9600));
 
         // "Verbinden" opens and pings; nothing answers on this port, so the
         // wait ends after its ten seconds with the link still open, and the focus back on it.
@@ -220,8 +222,7 @@ private slots:
         QTest::addColumn<bool>("applicable");
         QTest::newRow("blanks around the port")
             << QByteArray("riri\r\nPortNr= 5 \r\nBaudRate=115200\r\n") << u"COM5"_s << u"115200"_s << true;
-        QTest::newRow("port not offered")
-            << QByteArray("riri\r\nPortNr=6\r\nBaudRate=115200\r\n") << QString() << u"115200"_s << false;
+        QTest::newRow("port not offered") << settingsText(6, 115200) << QString() << u"115200"_s << false;
         QTest::newRow("marker with more text, later group wins") << QByteArray(
             "ririXYZ\r\nPortNr=6\r\nBaudRate=1200\r\nx\r\nriri\r\nPortNr=5\r\nBaudRate=57600\r\n")
                                                                  << u"COM5"_s << u"57600"_s << true;
@@ -280,9 +281,7 @@ private slots:
         QFETCH(QLocale, locale);
         QFETCH(QString, typed);
         QFETCH(int, speed);
-        const QLocale before;
-        QLocale::setDefault(locale);
-        auto restoreLocale = qScopeGuard([&before] { QLocale::setDefault(before); });
+        const PinnedLocale pinned {locale};
         PseudoTerminal port3;
         QTemporaryDir dir;
         FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
@@ -298,7 +297,7 @@ private slots:
         if (speed > 0) {
             QCOMPARE(w.canLink()->COM_Speed(), QString::number(speed));
             d.click("Command3");
-            QCOMPARE(readIni(dir), "riri\r\nPortNr=3\r\nBaudRate="_ba + QByteArray::number(speed) + "\r\n");
+            QCOMPARE(readIni(dir), settingsText(3, speed));
         }
         d.typeBaud(QString());
         QVERIFY(d.field("Text6")->toolTip().isEmpty());
@@ -309,12 +308,12 @@ private slots:
     {
         PseudoTerminal port2;
         QTemporaryDir dir;
-        writeIni(dir, "riri\r\nPortNr=2\r\nBaudRate=9600\r\n");
+        writeIni(dir, settingsText(2, 9600));
         FrmMain w(portTable({{2, port2.slavePath()}}), dir.path());
         WindowDriver d {w};
         d.open();
         CAN *first = w.canLink();
-        writeIni(dir, "riri\r\nPortNr=2\r\nBaudRate=1200\r\n");
+        writeIni(dir, settingsText(2, 1200));
         d.click("Command2");
         QVERIFY(d.enabled("Command1"));
         QVERIFY(!d.enabled("Command2"));
@@ -332,7 +331,7 @@ private slots:
     {
         PseudoTerminal port3;
         QTemporaryDir dir;
-        writeIni(dir, "riri\r\nPortNr=3\r\nBaudRate=9600\r\n");
+        writeIni(dir, settingsText(3, 9600));
         FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
         WindowDriver d {w};
         d.open();
@@ -386,7 +385,7 @@ private slots:
     {
         PseudoTerminal port3;
         QTemporaryDir dir;
-        writeIni(dir, "riri\r\nPortNr=3\r\nBaudRate=9600\r\n");
+        writeIni(dir, settingsText(3, 9600));
         FrmMain w(portTable({{3, port3.slavePath()}}), dir.path());
         WindowDriver d {w};
         const std::pair<const char *, const char *> captions[]
@@ -408,9 +407,7 @@ private slots:
 
     void aWholeSessionByKeyboardAlone()
     {
-        const QLocale before;
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        auto restoreLocale = qScopeGuard([&before] { QLocale::setDefault(before); });
+        const PinnedLocale german;
         TrackBox box;
         QTemporaryDir dir;
         FrmMain w(portTable({{3, box.portPath()}}), dir.path());
@@ -441,7 +438,7 @@ private slots:
         d.press(Qt::Key_Tab);
         QVERIFY(focusIsOn("Command3"));
         d.press(Qt::Key_Return); // Einstellungen übernehmen
-        QCOMPARE(readIni(dir), QByteArray("riri\r\nPortNr=3\r\nBaudRate=115200\r\n"));
+        QCOMPARE(readIni(dir), settingsText(3, 115200));
         QVERIFY(focusIsOn("Command4"));
         d.press(Qt::Key_Space); // Verbinden, and the ping is answered
         QCOMPARE(d.label("Label5"), u"Gleisbox-ID: 47431234"_s);

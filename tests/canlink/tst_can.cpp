@@ -1,8 +1,10 @@
 // The link object's frame decisions, settings texts and settings file, without a window.
 #include "can.h"
+#include "fixedtexts.h"
 #include "framebytes.h"
 #include "linkwindow.h"
 #include "numbertext.h"
+#include "processusage.h"
 #include "serialport.h"
 #include "settingsfile.h"
 
@@ -38,12 +40,9 @@ struct RecordedWindow : LinkWindow
     QMap<Control, bool> enabled;
     void showLinkStatus(const QString &text) override { status = text; }
     void setControlEnabled(Control control, bool on) override { enabled[control] = on; }
-    int comboSelectedIndex() const override { return -1; }
     void setComboSelectedIndex(int) override { }
     int comboCount() const override { return 0; }
     QString comboEntry(int) const override { return {}; }
-    QString comboText() const override { return {}; }
-    QString baudText() const override { return baud; }
     void setBaudText(const QString &text) override { baud = text; }
 };
 
@@ -59,8 +58,8 @@ struct Link
     CAN can;
 };
 
-const QByteArray OldSettings = "riri\r\nPortNr=3\r\nBaudRate=9600\r\n";
-const QByteArray NewSettings = "riri\r\nPortNr=5\r\nBaudRate=115200\r\n";
+const QByteArray OldSettings = settingsText(3, 9600);
+const QByteArray NewSettings = settingsText(5, 115200);
 // Exit code of a child that found the machine unable to set up its case.
 constexpr int ChildSkipped = 77;
 constexpr uid_t Nobody = 65534;
@@ -69,12 +68,6 @@ QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-qint64 residentBytes()
-{
-    const QList<QByteArray> fields = fileBytes(u"/proc/self/statm"_s).split(' ');
-    return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
 }
 
 // Runs `body` in a child process (so it may mount or drop its user) and gives its exit code.
@@ -293,7 +286,7 @@ private slots:
 
     void settingsFileBytes()
     {
-        QCOMPARE(settingsBytes(u"3"_s, u"9600"_s), QByteArray("riri\r\nPortNr=3\r\nBaudRate=9600\r\n"));
+        QCOMPARE(settingsBytes(u"3"_s, u"9600"_s), OldSettings);
         QCOMPARE(settingsBytes(u"3"_s, u"9600"_s).size(), 31);
         // A line break pasted into the port field stays inside its line.
         QCOMPARE(settingsBytes(u"3\r\nBaudRate=1"_s, u"9600"_s),
@@ -481,7 +474,7 @@ private slots:
         const QString ini = dir.filePath(u"RIri.ini"_s);
         QFile old(ini);
         // Longer than the new settings, so what is overwritten in place must be cut to length.
-        const QByteArray longOld = OldSettings + "riri\r\nPortNr=12\r\nBaudRate=1200\r\n";
+        const QByteArray longOld = OldSettings + settingsText(12, 1200);
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write(longOld) == longOld.size());
         old.close();
         const QByteArray folder = QFile::encodeName(dir.path());

@@ -140,7 +140,7 @@ struct Gateway
     {
         QFile ini(dir.filePath(u"RIri.ini"_s));
         if (ini.open(QIODevice::WriteOnly))
-            ini.write("riri\r\nPortNr=3\r\nBaudRate=115200\r\n");
+            ini.write(settingsText(3, 115200));
         return dir.path();
     }
     Gateway()
@@ -778,7 +778,7 @@ private slots:
             QVERIFY(slot.FileNr == 0 && !slot.File);
         const Response after = exchange(g.httpPort(), getRequest("/RIri.ini"));
         QVERIFY(after.closedByServer);
-        QCOMPARE(after.body(), QByteArray("riri\r\nPortNr=3\r\nBaudRate=115200\r\n"));
+        QCOMPARE(after.body(), settingsText(3, 115200));
     }
 
     void anIdleHttpCrowdLeavesTheFramePathItsDescriptors()
@@ -799,8 +799,7 @@ private slots:
         g.d.click("Command3");
         g.connectLink();
         QCOMPARE(g.d.label("Label5"), u"Gleisbox-ID: 47431234"_s);
-        QCOMPARE(exchange(g.httpPort(), getRequest("/RIri.ini"), 15'000).body(),
-                 QByteArray("riri\r\nPortNr=3\r\nBaudRate=115200\r\n"));
+        QCOMPARE(exchange(g.httpPort(), getRequest("/RIri.ini"), 15'000).body(), settingsText(3, 115200));
     }
 
     void closingTheWindowEndsAPendingWait()

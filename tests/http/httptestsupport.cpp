@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLocale>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -24,8 +24,6 @@ namespace {
 constexpr int WakeIntervalMs = 5;
 constexpr int ConnectTimeoutMs = 10000;
 } // namespace
-
-const QString TestServer::DefaultName = u"Lorvane HTTP Server Version 1.00"_s;
 
 bool pumpUntil(const std::function<bool()> &done, int timeoutMs)
 {
@@ -53,7 +51,7 @@ TestServer::TestServer()
     : server(winsock1, tSendData, window)
 {
     QDir(base.path()).mkdir(u"www"_s);
-    server.setServerName(DefaultName);
+    server.setServerName(QString::fromLatin1(ServerName));
     server.setWebRoot(path());
     winsock1.at(0)->setProtocol(Socket::Tcp);
     winsock1.at(0)->setLocalPort(0);
@@ -221,6 +219,27 @@ int openFileCount()
         QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
+QByteArray inNameOrder(const QByteArray &page)
+{
+    static const QRegularExpression items[] = {QRegularExpression(u"<a [^\\n]*<br>\\n"_s),
+                                               QRegularExpression(u"<tr>\\n[^\\n]*\\n[^\\n]*\\n</tr>\\n"_s)};
+    QString text = QString::fromLatin1(page);
+    for (const QRegularExpression &item : items) {
+        QStringList found;
+        qsizetype first = -1;
+        qsizetype end = -1;
+        for (const QRegularExpressionMatch &match : item.globalMatch(text)) {
+            found.append(match.captured());
+            first = first < 0 ? match.capturedStart() : first;
+            end = match.capturedEnd();
+        }
+        found.sort();
+        if (first >= 0)
+            text.replace(first, end - first, found.join(QString()));
+    }
+    return text.toLatin1();
+}
+
 IdleCrowd::IdleCrowd(quint16 port, int count)
 {
     if ((m_child = ::fork()) != 0)
@@ -240,14 +259,4 @@ IdleCrowd::~IdleCrowd()
 {
     if (m_child > 0 && ::kill(m_child, SIGKILL) == 0)
         ::waitpid(m_child, nullptr, 0);
-}
-
-GermanLocale::GermanLocale()
-{
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-}
-
-GermanLocale::~GermanLocale()
-{
-    QLocale::setDefault(m_previous);
 }

@@ -1,6 +1,7 @@
 // Shared set-up of the HTTP suites: a served temporary tree, a listening server and real clients.
 #pragma once
 
+#include "fixedtexts.h"
 #include "httpserver.h"
 #include "serverwindow.h"
 #include "socketarray.h"
@@ -45,8 +46,6 @@ public:
     void makeFolder(const QByteArray &relative) const;
     // Number of slots whose socket is connected.
     int connectedSlots() const;
-
-    static const QString DefaultName;
 
     QTemporaryDir base;
     SocketArray winsock1;
@@ -104,6 +103,25 @@ int loopbackClient(quint16 port, int receiveBuffer = 0);
 // Entries of /proc/self/fd.
 int openFileCount();
 
+// Pieces of listing pages written out in tests.
+inline const QByteArray EmptyPage = "<html><body>This folder is empty.</body></html>";
+inline const QByteArray FoldersStart = "<html><body><b>Directories:</b><br>";
+inline const QByteArray FileTableStart
+    = "<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" cellspacing=\"2\">\n";
+inline const QByteArray FileTableEnd = "</table>\n</body></html>";
+inline QByteArray folderLine(const QByteArray &link, const QByteArray &name)
+{
+    return "<a href=\"" + link + "\">" + name + "</a><br>\n";
+}
+inline QByteArray fileRow(const QByteArray &link, const QByteArray &name, const QByteArray &kilobytes)
+{
+    return "<tr>\n<td width=\"100%\"><a href=\"" + link + "\">" + name + "</a></td>\n<td nowrap>" + kilobytes
+        + " KBytes</td>\n</tr>\n";
+}
+// A listing page with its folder lines and its file rows each sorted: the file system lists a
+// folder in an order of its own, so pages of several entries are compared in this form.
+QByteArray inNameOrder(const QByteArray &page);
+
 // Connections to 127.0.0.1:port that never send a byte, held by a child process (no descriptor here).
 class IdleCrowd
 {
@@ -113,15 +131,4 @@ public:
 
 private:
     int m_child = -1;
-};
-
-// Pins the locale for the German texts, restoring the previous one afterwards.
-class GermanLocale
-{
-public:
-    GermanLocale();
-    ~GermanLocale();
-
-private:
-    QLocale m_previous;
 };

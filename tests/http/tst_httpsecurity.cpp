@@ -1,7 +1,6 @@
 // Nothing outside the served folder, nothing hidden and nothing special ever leaves the server.
 #include "httptestsupport.h"
 #include "openfilelimit.h"
-#include "responseheader.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,14 +18,12 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-const QByteArray NotFound = "HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n";
 // Contents that must never appear in any answer.
 const QList<QByteArray> Secrets {"OUTSIDE-SECRET", "SIBLING-SECRET", "HIDDEN-SECRET", "GIT-SECRET"};
 
 QByteArray served(const QByteArray &content)
 {
-    return ResponseHeader::file(TestServer::DefaultName.toLatin1(), "Content-Type: */*", content.size())
-        + content;
+    return answerHeader("*/*", content.size()) + content;
 }
 
 // Swaps a symbolic link between two targets as fast as it can: each swap is one
@@ -127,7 +124,7 @@ void TestHttpSecurity::requests_data()
     QTest::addColumn<QByteArray>("expected");
 
     const auto refused
-        = [](const char *name, const QByteArray &path) { QTest::newRow(name) << path << NotFound; };
+        = [](const char *name, const QByteArray &path) { QTest::newRow(name) << path << NotFoundAnswer; };
     const auto allowed = [](const char *name, const QByteArray &path, const QByteArray &content) {
         QTest::newRow(name) << path << served(content);
     };
@@ -142,59 +139,33 @@ void TestHttpSecurity::requests_data()
     allowed("encoded letters", "/p%75%62.txt", "public");
     allowed("encoded slash between names", "/sub%2Finner.txt", "inner");
 
+    // Every path the gate refuses is a row of its own table (tst_request); these show that a refusal,
+    // also of raw bytes in the request line, is answered 404 with nothing of the tree behind it.
     refused("parent", "/../outside/secret.txt");
-    refused("parent with backslashes", "/..\\outside\\secret.txt");
-    refused("parent mixed", "/sub\\..\\../outside/secret.txt");
-    refused("parent after a folder", "/sub/../../outside/secret.txt");
-    refused("parent behind doubled separators", "//..//outside//secret.txt");
-    refused("parent at the end", "/sub/..");
-    refused("parent alone", "/..");
-    refused("parent without slash", "../outside/secret.txt");
-    refused("current", "/./pub.txt");
-    refused("current alone", "/.");
-    refused("current inside", "/sub/./inner.txt");
     refused("encoded parent", "/%2e%2e/outside/secret.txt");
-    refused("encoded parent in capitals", "/%2E%2E/outside/secret.txt");
-    refused("half-encoded parent", "/%2e./outside/secret.txt");
-    refused("encoded slashes", "/..%2Foutside%2Fsecret.txt");
-    refused("encoded slashes after a folder", "/sub%2f..%2f..%2foutside%2fsecret.txt");
-    refused("encoded backslashes", "/..%5coutside%5csecret.txt");
-    refused("encoded current", "/%2e/pub.txt");
+    refused("hidden file", "/.hidden.txt");
+    refused("hidden folder", "/.git/config");
+    refused("NUL", QByteArray("/pub.txt\0", 9));
+    refused("line feed", "/pub\n.txt");
+    // Names the gate lets pass, which lead nowhere outside the served folder.
     refused("double-encoded parent", "/%252e%252e/outside/secret.txt");
     refused("overlong UTF-8 dots", "/%c0%ae%c0%ae/outside/secret.txt");
     refused("overlong UTF-8 slash", "/..%c0%afoutside%c0%afsecret.txt");
     refused("invalid UTF-8", "/%ff%fe%fd");
-    refused("encoded hidden file", "/%2ehidden.txt");
-    refused("encoded hidden folder", "/%2Egit/config");
-    refused("encoded NUL", "/pub.txt%00");
-    refused("encoded NUL before an extension", "/pub%00.txt");
-    refused("encoded line feed", "/pub%0a.txt");
-    refused("encoded C1 control", "/pub%c2%85.txt");
     refused("lone percent", "/%");
     refused("not an escape", "/%zz");
     refused("encoded star is a name", "/pub%2A");
     refused("%20 before dots", "/%20../outside/secret.txt");
-    refused("%20 after dots", "/..%20/outside/secret.txt");
     refused("sibling through a missing slash", "-sibling/secret.txt");
     refused("absolute path", "/etc/passwd");
     refused("absolute path twice", "//etc//passwd");
     refused("drive letter", "C:\\Windows\\win.ini");
-    refused("star", "/*");
-    refused("star in a name", "/pub*");
-    refused("question mark", "/pub.tx?");
-    refused("query", "/pub.txt?x=1");
-    refused("NUL", QByteArray("/pub.txt\0", 9));
-    refused("NUL before an extension", QByteArray("/pub\0.txt", 9));
-    refused("line feed", "/pub\n.txt");
-    refused("carriage return", "/pub.txt\r");
-    refused("escape byte", "/\x1b[2J");
+    // What only the tree decides: where links lead, and what kind of entry a name is.
     refused("link out of the tree", "/link-out");
     refused("absolute link out of the tree", "/link-absolute-out");
     refused("folder link out of the tree", "/link-dir-out/secret.txt");
     refused("link to the file system root", "/link-root/etc/passwd");
     refused("up-link out of the tree", "/sub/up-out/outside/secret.txt");
-    refused("hidden file", "/.hidden.txt");
-    refused("hidden folder", "/.git/config");
     refused("hidden through a link", "/link-to-hidden");
     refused("hidden folder through a link", "/link-to-git/config");
     refused("hidden behind a link to the root", "/sub/up/.hidden.txt");
@@ -248,7 +219,7 @@ void TestHttpSecurity::listingShowsOnlyWhatIsServed()
     for (const QByteArray &name : notShown)
         QVERIFY2(!response.bytes.contains(name), name.constData());
     if (shown.isEmpty())
-        QCOMPARE(response.bytes, NotFound);
+        QCOMPARE(response.bytes, NotFoundAnswer);
 }
 
 void TestHttpSecurity::floodsAreCutOffAndTheServerGoesOn()

@@ -1,8 +1,11 @@
 // The listing page: exact bytes, name and link forms, sizes in every locale, real folders, and big ones.
 #include "httptestsupport.h"
 #include "listing.h"
+#include "localeformat.h"
 #include "names.h"
 #include "openfilelimit.h"
+#include "pinnedlocale.h"
+#include "processusage.h"
 #include "request.h"
 #include "servedtree.h"
 
@@ -21,15 +24,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <ctime>
-
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-const QByteArray EmptyPage = "<html><body>This folder is empty.</body></html>";
-const QByteArray FileTableStart
-    = "<br><b>Files:</b><br><table width=\"100%\" border=\"1\" cellpadding=\"3\" cellspacing=\"2\">\n";
 
 // A unix-domain socket file, one of the "system" entries.
 void makeSocketFile(const QByteArray &path)
@@ -69,22 +66,6 @@ void makeManyFiles(const TestServer &tree, const QByteArray &folder, const QByte
         QVERIFY2(fd >= 0, path.constData());
         ::close(fd);
     }
-}
-
-qint64 cpuMicroseconds()
-{
-    timespec now {};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-}
-
-qint64 residentBytes()
-{
-    QFile statm(u"/proc/self/statm"_s);
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
 }
 
 // A client that sends its request and then never reads, with a small receive buffer.
@@ -133,15 +114,14 @@ void TestListing::initTestCase()
 
 void TestListing::emptyFolderPage()
 {
-    const QByteArray page = Listing::page("/", {});
+    const QByteArray page = Listing::page("/", {}, '.');
     QCOMPARE(page, EmptyPage);
     QCOMPARE(page.size(), 47);
 }
 
 void TestListing::musicExamplePage()
 {
-    GermanLocale german;
-    const QByteArray page = Listing::page("/music/", {{"live", true, 0}, {"a b.mp3", false, 3'500'000}});
+    const QByteArray page = Listing::page("/music/", {{"live", true, 0}, {"a b.mp3", false, 3'500'000}}, '.');
     const QList<QByteArray> lines = page.split('\n');
     QCOMPARE(lines.size(), 8);
     QCOMPARE(page.count('\n'), 7);
@@ -186,7 +166,7 @@ void TestListing::pageShapes()
 {
     QFETCH(QList<ListingEntry>, entries);
     QFETCH(QByteArray, expected);
-    QCOMPARE(Listing::page("/", entries), expected);
+    QCOMPARE(Listing::page("/", entries, '.'), expected);
 }
 
 void TestListing::links_data()
@@ -230,8 +210,7 @@ void TestListing::links()
     QFETCH(QByteArray, folder);
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, link);
-    QCOMPARE(Listing::link(folder, name), link);
-    QVERIFY(Listing::page(folder, {{name, true, 0}}).contains("<a href=\"" + link + "\">"));
+    QVERIFY(Listing::page(folder, {{name, true, 0}}, '.').contains("<a href=\"" + link + "\">"));
     // What the link asks for leads back to exactly this name in this folder.
     const std::optional<Request::ServedPath> asked = Request::servedPathFor(link);
     QVERIFY(asked);
@@ -306,10 +285,8 @@ void TestListing::sizes()
     QFETCH(QString, locale);
     QFETCH(qint64, bytes);
     QFETCH(QByteArray, shown);
-    const QLocale previous;
-    QLocale::setDefault(QLocale(locale));
-    const QByteArray page = Listing::page("/", {{"f", false, bytes}});
-    QLocale::setDefault(previous);
+    const PinnedLocale pinned {QLocale(locale)};
+    const QByteArray page = Listing::page("/", {{"f", false, bytes}}, LocaleFormat::groupSeparatorByte());
     QVERIFY2(page.contains("<td nowrap>" + shown + " KBytes</td>"), page.constData());
 }
 
@@ -334,17 +311,18 @@ void TestListing::realFolderListsOnlyServableEntries()
     QVERIFY(::symlink(tree.pathBytes("sub").constData(), tree.pathBytes("link-absolute-in").constData())
             == 0);
 
-    const QByteArray page = BuildDirListing(tree.pathBytes(), "/");
+    const QByteArray page = exchange(tree.port(), getRequest("/")).body();
     QCOMPARE(shownNameSet(page),
              (QSet<QByteArray> {"sub", "a.txt", "link-in", "link-sub", "link-absolute-in"}));
     QVERIFY(page.contains("<a href=\"/link-sub\">link-sub</a><br>\n"));
     QVERIFY(page.contains("<a href=\"/link-in\">link-in</a></td>\n<td nowrap>0 KBytes"));
 
-    const QByteArray sub = BuildDirListing(tree.pathBytes(), "/sub");
+    const QByteArray sub = exchange(tree.port(), getRequest("/sub")).body();
     QCOMPARE(shownNameSet(sub), QSet<QByteArray> {"inner.txt"});
     QVERIFY(sub.contains("<a href=\"/sub/inner.txt\">inner.txt</a></td>\n<td nowrap>2 KBytes"));
     // A folder reached through a link is listed under the path that was asked for.
-    QVERIFY(BuildDirListing(tree.pathBytes(), "/link-sub/").contains("<a href=\"/link-sub/inner.txt\">"));
+    QVERIFY(
+        exchange(tree.port(), getRequest("/link-sub/")).body().contains("<a href=\"/link-sub/inner.txt\">"));
 }
 
 void TestListing::folderWithOnlyHiddenAndSystemEntriesIsEmpty()
@@ -354,7 +332,7 @@ void TestListing::folderWithOnlyHiddenAndSystemEntriesIsEmpty()
     tree.writeFile("only/.profile", "x");
     tree.makeFolder("only/.cache");
     QVERIFY(::mkfifo(tree.pathBytes("only/pipe").constData(), 0600) == 0);
-    QCOMPARE(BuildDirListing(tree.pathBytes(), "/only/"), EmptyPage);
+    QCOMPARE(exchange(tree.port(), getRequest("/only/")).body(), EmptyPage);
 }
 
 void TestListing::realNamesAreShownAndLinkedInPlainAscii()
@@ -367,7 +345,7 @@ void TestListing::realNamesAreShownAndLinkedInPlainAscii()
     tree.writeFile("my music/tab\tname", "x");
     tree.writeFile("my music/a\\..\\b", "x");
     tree.writeFile("my music/M\xC3\xA4rz <1>.txt", "x");
-    const QByteArray page = BuildDirListing(tree.pathBytes(), "/my%20music/");
+    const QByteArray page = exchange(tree.port(), getRequest("/my%20music/")).body();
     // The temporary folder's clean-up goes through text names and cannot spell these.
     for (const QByteArray &name : {latin1Name, QByteArray("bell\x07.txt"), QByteArray("tab\tname")})
         ::unlink(tree.pathBytes("my music/" + name).constData());
@@ -401,7 +379,8 @@ void TestListing::bigFolderIsListedQuickly()
     ::closedir(dir);
     const qint64 floor = cpuMicroseconds() - startFloor;
     const qint64 startListing = cpuMicroseconds();
-    const QByteArray page = BuildDirListing(tree.pathBytes(), "/big/");
+    const ServedTree::Target big = ServedTree::open(ServedTree::openRoot(tree.pathBytes()), {"big"}, true);
+    const QByteArray page = Listing::page("/big", Listing::servedEntries(*big.inside), '.');
     const qint64 listing = cpuMicroseconds() - startListing;
     QCOMPARE(page.count("<tr>"), Entries);
     qInfo("%d entries listed in %lld ms of processor time; looking at each entry alone takes %lld ms",

@@ -1,6 +1,6 @@
 // Locale texts of the server and the transfer progress line.
-#include "httptestsupport.h"
 #include "localeformat.h"
+#include "pinnedlocale.h"
 #include "progress.h"
 
 #include <QDateTime>
@@ -45,11 +45,8 @@ void TestProgress::twoDecimals()
     QFETCH(QLocale, locale);
     QFETCH(double, value);
     QFETCH(QString, text);
-    const QLocale previous;
-    QLocale::setDefault(locale);
-    const QString shown = LocaleFormat::twoDecimals(value);
-    QLocale::setDefault(previous);
-    QCOMPARE(shown, text);
+    const PinnedLocale pinned {locale};
+    QCOMPARE(LocaleFormat::twoDecimals(value), text);
 }
 
 void TestProgress::dateAndTime_data()
@@ -104,7 +101,7 @@ void TestProgress::line()
     QFETCH(qint64, sent);
     QFETCH(qint64, length);
     QFETCH(QString, text);
-    GermanLocale german;
+    const PinnedLocale german;
     const std::optional<QString> shown = Progress::line(path, sent, length);
     QVERIFY(shown);
     QCOMPARE(*shown, text);

@@ -1,4 +1,5 @@
 // The request decisions: pattern, path, the gate to the disk, names, content types and header bytes.
+#include "fixedtexts.h"
 #include "names.h"
 #include "request.h"
 #include "responseheader.h"
@@ -142,11 +143,13 @@ void TestRequest::servedPath_data()
     refused("parent with backslash", "/..\\x");
     refused("parent between backslashes", "/a\\..\\b");
     refused("parent at the end", "/a/..");
+    refused("parent after a folder", "/a/../../x");
     refused("parent with trailing separator", "/a/../");
     refused("parent without slash", "..");
     refused("parent behind doubled separators", "//..//x");
     refused("current", "/./x");
     refused("current alone", "/.");
+    refused("current inside", "/a/./b");
     refused("current with backslash", "\\.\\x");
     refused("hidden file", "/.hidden");
     refused("hidden folder on the way", "/a/.git/config");
@@ -155,10 +158,12 @@ void TestRequest::servedPath_data()
     refused("encoded parent", "/%2e%2e/x");
     refused("encoded parent in capitals", "/%2E%2E/x");
     refused("half-encoded parent", "/.%2e/x");
+    refused("parent half-encoded the other way", "/%2e./x");
     refused("encoded current", "/%2e/x");
     refused("encoded slashes around a parent", "/a%2F..%2Fx");
     refused("encoded backslashes around a parent", "/a%5c..%5cx");
     refused("encoded hidden name", "/%2ehidden");
+    refused("encoded hidden folder on the way", "/%2Egit/config");
     refused("NUL", QByteArray("/a\0b", 4));
     refused("NUL before an extension", QByteArray("/pub.txt\0.jpg", 13));
     refused("encoded NUL", "/a%00b");
@@ -286,10 +291,8 @@ void TestRequest::headers_data()
     QTest::addColumn<QByteArray>("header");
     QTest::addColumn<QByteArray>("expected");
 
-    const QByteArray name("Lorvane HTTP Server Version 1.00");
-    QTest::newRow("not found") << ResponseHeader::notFound(
-        name) << QByteArray("HTTP/1.0 404 Not Found\nServer: Lorvane HTTP Server Version 1.00\n\n");
-    QTest::newRow("empty file") << ResponseHeader::file(name, "Content-Type: */*", 0)
+    QTest::newRow("not found") << ResponseHeader::notFound(ServerName) << NotFoundAnswer;
+    QTest::newRow("empty file") << ResponseHeader::file(ServerName, "Content-Type: */*", 0)
                                 << QByteArray("HTTP/1.0 200 OK\nServer: Lorvane HTTP Server Version 1.00\n"
                                               "Content-Type: */*\nContent-Length: 0\n\n");
     QTest::newRow("past 32 bits") << ResponseHeader::file("S", "Content-Type: audio/mpeg", 5'000'000'000LL)

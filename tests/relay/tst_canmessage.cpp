@@ -33,7 +33,6 @@ private slots:
     void gatewayPingIsBuiltFromItsFields();
     void buildFrameFillsData_data();
     void buildFrameFillsData();
-    void recordRoundTrip();
 };
 
 void TestCanMessage::byteToBin_data()
@@ -133,7 +132,6 @@ void TestCanMessage::identBytesFromBuildText()
 {
     QFETCH(QString, buildText);
     QFETCH(QByteArray, ident);
-    QCOMPARE(buildText.size(), IdentBuildTextSize);
     QCOMPARE(identFromBuildText(buildText), ident);
 }
 
@@ -144,21 +142,20 @@ void TestCanMessage::decodesFrame_data()
     QTest::addColumn<int>("cmd");
     QTest::addColumn<QChar>("resp");
     QTest::addColumn<QString>("hash");
-    QTest::addColumn<int>("length");
     QTest::newRow("ping answer") << QByteArray::fromHex("00318B0A08474312340001 0010")
                                  << u"00000000001100011000101100001010"_s << 24 << QChar(u'1')
-                                 << u"1000101100001010"_s << 8;
+                                 << u"1000101100001010"_s;
     QTest::newRow("gateway ping") << kGatewayPing << u"00000000001100001000101100001010"_s << 24
-                                  << QChar(u'0') << u"1000101100001010"_s << 0;
+                                  << QChar(u'0') << u"1000101100001010"_s;
     QTest::newRow("bits 31..29 are not looked at")
         << QByteArray::fromHex("E0000000 05 0000000000000000") << u"11100000000000000000000000000000"_s << 0
-        << QChar(u'0') << QString(16, u'0') << 5;
+        << QChar(u'0') << QString(16, u'0');
     QTest::newRow("top command bit in the first byte")
         << QByteArray::fromHex("0100FFFF 00 0000000000000000") << u"00000001000000001111111111111111"_s
-        << 0x80 << QChar(u'0') << QString(16, u'1') << 0;
+        << 0x80 << QChar(u'0') << QString(16, u'1');
     QTest::newRow("only the first 13 bytes count")
         << QByteArray::fromHex("00318B0A08474312340001 0010 FF") << u"00000000001100011000101100001010"_s
-        << 24 << QChar(u'1') << u"1000101100001010"_s << 8;
+        << 24 << QChar(u'1') << u"1000101100001010"_s;
 }
 
 void TestCanMessage::decodesFrame()
@@ -168,14 +165,12 @@ void TestCanMessage::decodesFrame()
     QFETCH(int, cmd);
     QFETCH(QChar, resp);
     QFETCH(QString, hash);
-    QFETCH(int, length);
+    QCOMPARE(identBitText(frame), identBits);
     const auto decoded = decodeFrame(frame);
     QVERIFY(decoded);
-    QCOMPARE(decoded->identBits, identBits);
     QCOMPARE(decoded->Cmd, cmd);
     QCOMPARE(decoded->Resp, resp);
     QCOMPARE(decoded->Hash, hash);
-    QCOMPARE(decoded->Length, length);
 }
 
 void TestCanMessage::decodeThenRebuildKeepsIdent_data()
@@ -195,7 +190,7 @@ void TestCanMessage::decodeThenRebuildKeepsIdent()
     const QByteArray frame = ident + QByteArray(FrameSize - IdentSize, '\0');
     const auto decoded = decodeFrame(frame);
     QVERIFY(decoded);
-    const QString prio = decoded->identBits.mid(3, PrioWidth);
+    const QString prio = identBitText(frame).mid(3, PrioWidth);
     const QString rebuilt = prio + fieldBitText(decoded->Cmd, CmdWidth) + decoded->Resp + decoded->Hash;
     QCOMPARE(identFromBuildText(rebuilt), ident);
 }
@@ -204,25 +199,20 @@ void TestCanMessage::pingFrames_data()
 {
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<bool>("ping");
-    QTest::addColumn<bool>("answer");
-    QTest::newRow("gateway ping") << kGatewayPing << true << false;
-    QTest::newRow("ping answer") << QByteArray::fromHex("00311234 08 4743 0A12 0001 0010") << true << true;
-    QTest::newRow("ping with priority bits")
-        << QByteArray::fromHex("1E300000 00 0000000000000000") << true << false;
-    QTest::newRow("command 0x19") << QByteArray::fromHex("00320000 08 0000000000000000") << false << false;
-    QTest::newRow("command 0x98 (top bit)")
-        << QByteArray::fromHex("01300000 00 0000000000000000") << false << false;
-    QTest::newRow("12 bytes") << QByteArray::fromHex("00308B0A 00 00000000000000") << false << false;
-    QTest::newRow("empty") << QByteArray() << false << false;
+    QTest::newRow("gateway ping") << kGatewayPing << true;
+    QTest::newRow("ping answer") << QByteArray::fromHex("00311234 08 4743 0A12 0001 0010") << true;
+    QTest::newRow("ping with priority bits") << QByteArray::fromHex("1E300000 00 0000000000000000") << true;
+    QTest::newRow("command 0x19") << QByteArray::fromHex("00320000 08 0000000000000000") << false;
+    QTest::newRow("command 0x98 (top bit)") << QByteArray::fromHex("01300000 00 0000000000000000") << false;
+    QTest::newRow("12 bytes") << QByteArray::fromHex("00308B0A 00 00000000000000") << false;
+    QTest::newRow("empty") << QByteArray() << false;
 }
 
 void TestCanMessage::pingFrames()
 {
     QFETCH(QByteArray, frame);
     QFETCH(bool, ping);
-    QFETCH(bool, answer);
     QCOMPARE(isPingFrame(frame), ping);
-    QCOMPARE(isPingAnswer(frame), answer);
 }
 
 // The CAN object assembles its ping from these pieces; they must give the fixed bytes.
@@ -255,18 +245,6 @@ void TestCanMessage::buildFrameFillsData()
     QCOMPARE(frame.size(), FrameSize);
     QCOMPARE(frame.first(LengthOffset + 1), QByteArray::fromHex("00312020 08"));
     QCOMPARE(frame.sliced(DataOffset), frameData);
-}
-
-void TestCanMessage::recordRoundTrip()
-{
-    const QByteArray frame = QByteArray::fromHex("20318B0A 08 47431234 0001 0020");
-    const auto message = CAN_Message::fromBytes(frame);
-    QVERIFY(message);
-    QCOMPARE(message->Ident[0], quint8(0x20));
-    QCOMPARE(message->Length, quint8(8));
-    QCOMPARE(message->Data[7], quint8(0x20));
-    QCOMPARE(message->toBytes(), frame);
-    QVERIFY(!CAN_Message::fromBytes(frame.first(12)));
 }
 
 QTEST_APPLESS_MAIN(TestCanMessage)
