@@ -74,7 +74,10 @@ void WindowLayout::apply(QWidget *window, QSize designedClient) const
         // Both edges are stretched and rounded alike, so neighbours stay apart.
         const QPoint topLeft(scaled(d.left(), by.width()), scaled(d.top(), by.height()));
         const QPoint end(scaled(d.left() + d.width(), by.width()), scaled(d.top() + d.height(), by.height()));
-        placement.control->setGeometry(QRect(topLeft, end - QPoint(1, 1)));
+        // Fixed, so that a control whose text changes asks nobody to lay out again: a status line
+        // that changes with every datagram would post a layout request each time.
+        placement.control->move(topLeft);
+        placement.control->setFixedSize(QRect(topLeft, end - QPoint(1, 1)).size());
     }
     window->setFixedSize(scaled(designedClient.width(), by.width()),
                          scaled(designedClient.height(), by.height()));

@@ -218,11 +218,12 @@ inline int connectTcp(quint16 port, bool nonBlocking = true)
     return fd;
 }
 
-inline int bindUdp(quint16 port)
+// A receive buffer beyond the system's limit is taken where the process may (as root).
+inline int bindUdp(quint16 port, int receiveBuffer = SocketBufferSize)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int size = SocketBufferSize;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof receiveBuffer) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     const sockaddr_in address = loopback(port);
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);

@@ -1,5 +1,5 @@
-// Measures how fast and how promptly the shown window relays frames, beside a minimal relay over the same
-// pipes.
+// Measures how fast and how promptly the shown window relays frames, beside a plain reader of a raw
+// pseudo-terminal pair and a minimal relay over the same pipes.
 //
 // The window runs on the main thread as a user runs it; the track box, the writers and
 // the receivers are threads with plain POSIX I/O, so the harness costs the window as
@@ -39,9 +39,15 @@ constexpr std::int64_t PacedFrames = 10'000;
 constexpr std::int64_t PacedRate = 2'000;
 constexpr std::int64_t ClientFrames = 1'000'000;
 constexpr std::int64_t ChunkFrames = 64;
-constexpr std::array<std::int64_t, 4> DatagramRates = {2'000, 5'000, 10'000, 20'000};
+constexpr std::array<std::int64_t, 5> DatagramRates = {2'000, 5'000, 10'000, 20'000, 40'000};
 constexpr std::int64_t DatagramSeconds = 2;
 constexpr std::int64_t BurstDatagrams = 400;
+// The largest datagrams, sent at once: 5,039 frames each.
+constexpr std::size_t LargestDatagram = 65'507;
+constexpr std::int64_t FramesPerLargest = std::int64_t(LargestDatagram) / FrameSize;
+constexpr std::int64_t LargeDatagrams = 12;
+// Room for every echo of the large datagrams while the receiving thread waits for a core.
+constexpr int EchoReceiveBuffer = 64 << 20;
 // The window's thread is held at least this long while the burst arrives.
 constexpr auto BusyHold = 50ms;
 constexpr auto SenderNap = 100us;
@@ -54,6 +60,7 @@ constexpr std::int64_t NotArrived = -1;
 constexpr double NsPerUs = 1e3;
 constexpr double MedianRank = 0.50;
 constexpr double TailRank = 0.99;
+constexpr double MostRank = 1.0;
 
 using Frame = std::array<std::uint8_t, FrameSize>;
 
@@ -132,6 +139,7 @@ struct Outcome
     double arrivedPerSecond = 0;
     double medianUs = 0;
     double tailUs = 0;
+    double mostUs = 0;
 };
 
 double percentileUs(std::vector<std::int64_t> delays, double rank)
@@ -163,6 +171,7 @@ Outcome judge(const Sent &sent, const Tally &tally)
     }
     o.medianUs = percentileUs(tally.delays, MedianRank);
     o.tailUs = percentileUs(tally.delays, TailRank);
+    o.mostUs = percentileUs(tally.delays, MostRank);
     return o;
 }
 
@@ -438,9 +447,11 @@ struct Echo
     Outcome tcp;
 };
 
-Echo datagramStep(const Pipes &p, std::int64_t rate)
+// Runs `send` on a thread of its own while both receivers count what comes back; `hold` runs on the
+// window's thread before its events run again.
+template<typename Send, typename Hold>
+Echo echoRun(const char *what, const Pipes &p, std::int64_t total, Send send, Hold hold)
 {
-    const std::int64_t total = rate * DatagramSeconds;
     discardDatagrams(p.echo);
     Sent sent(total);
     Tally udp(total);
@@ -449,9 +460,13 @@ Echo datagramStep(const Pipes &p, std::int64_t rate)
     const int out = udpSender();
     std::thread tcpReader([&] { receiveStream(p.client, tcp, stop); });
     std::thread udpReader([&] { receiveDatagrams(p.echo, udp, stop); });
-    std::thread sender([&] { sendOpenLoop(out, p.udpPort, sent, rate, stop); });
+    std::thread sender([&] {
+        send(out, loopback(p.udpPort), sent, stop);
+        sent.finished.store(true);
+    });
+    hold(sent);
     // Loss is what this measures, so a shortfall is no stall worth a message.
-    awaitStreams("datagrams", sent, {&udp, &tcp}, DatagramIdleLimit, false);
+    awaitStreams(what, sent, {&udp, &tcp}, DatagramIdleLimit, false);
     stop.store(true);
     sender.join();
     udpReader.join();
@@ -460,45 +475,66 @@ Echo datagramStep(const Pipes &p, std::int64_t rate)
     return {judge(sent, udp), judge(sent, tcp)};
 }
 
+Echo datagramStep(const Pipes &p, std::int64_t rate)
+{
+    return echoRun(
+        "datagrams", p, rate * DatagramSeconds,
+        [&](int out, const sockaddr_in &, Sent &sent, const std::atomic<bool> &stop) {
+            sendOpenLoop(out, p.udpPort, sent, rate, stop);
+        },
+        [](const Sent &) {});
+}
+
 // Datagrams sent back to back while the window's thread is held by other work, as by
 // a long handler: whatever the socket cannot queue meanwhile is gone.
 Echo datagramBurst(const Pipes &p)
 {
-    discardDatagrams(p.echo);
-    Sent sent(BurstDatagrams);
-    Tally udp(BurstDatagrams);
-    Tally tcp(BurstDatagrams);
-    std::atomic<bool> stop {false};
     std::atomic<bool> busy {false};
-    const int out = udpSender();
-    std::thread tcpReader([&] { receiveStream(p.client, tcp, stop); });
-    std::thread udpReader([&] { receiveDatagrams(p.echo, udp, stop); });
-    std::thread sender([&] {
-        while (!busy.load())
-            std::this_thread::sleep_for(SenderNap);
-        const sockaddr_in target = loopback(p.udpPort);
-        sent.firstSend = nowNs();
-        for (std::int64_t n = 0; n < BurstDatagrams; ++n) {
-            const std::int64_t stamp = nowNs();
-            const Frame f = streamFrame(std::uint32_t(n), stamp);
-            sent.stamps[std::size_t(n)] = stamp;
-            if (!sendDatagram(out, target, f.data(), f.size()))
-                break;
-            sent.count.store(n + 1);
-        }
-        sent.finished.store(true);
-    });
-    busy.store(true);
-    const auto holdStart = Clock::now();
-    while (!sent.finished.load() || Clock::now() - holdStart < BusyHold)
-        std::this_thread::sleep_for(1ms);
-    awaitStreams("burst", sent, {&udp, &tcp}, DatagramIdleLimit, false);
-    stop.store(true);
-    sender.join();
-    udpReader.join();
-    tcpReader.join();
-    ::close(out);
-    return {judge(sent, udp), judge(sent, tcp)};
+    return echoRun(
+        "burst", p, BurstDatagrams,
+        [&](int out, const sockaddr_in &target, Sent &sent, const std::atomic<bool> &) {
+            while (!busy.load())
+                std::this_thread::sleep_for(SenderNap);
+            sent.firstSend = nowNs();
+            for (std::int64_t n = 0; n < BurstDatagrams; ++n) {
+                const std::int64_t stamp = nowNs();
+                const Frame f = streamFrame(std::uint32_t(n), stamp);
+                sent.stamps[std::size_t(n)] = stamp;
+                if (!sendDatagram(out, target, f.data(), f.size()))
+                    break;
+                sent.count.store(n + 1);
+            }
+        },
+        [&](const Sent &sent) {
+            busy.store(true);
+            const auto holdStart = Clock::now();
+            while (!sent.finished.load() || Clock::now() - holdStart < BusyHold)
+                std::this_thread::sleep_for(1ms);
+        });
+}
+
+// The largest datagrams back to back: every frame must come back, each in a datagram of its own.
+Echo datagramsLarge(const Pipes &p)
+{
+    return echoRun(
+        "large datagrams", p, LargeDatagrams * FramesPerLargest,
+        [&](int out, const sockaddr_in &target, Sent &sent, const std::atomic<bool> &) {
+            std::vector<std::uint8_t> datagram;
+            sent.firstSend = nowNs();
+            for (std::int64_t n = 0; n < LargeDatagrams * FramesPerLargest; n += FramesPerLargest) {
+                datagram.clear();
+                const std::int64_t stamp = nowNs();
+                for (std::int64_t k = n; k < n + FramesPerLargest; ++k) {
+                    const Frame f = streamFrame(std::uint32_t(k), stamp);
+                    datagram.insert(datagram.end(), f.begin(), f.end());
+                    sent.stamps[std::size_t(k)] = stamp;
+                }
+                if (!sendDatagram(out, target, datagram.data(), datagram.size()))
+                    break;
+                sent.count.store(n + FramesPerLargest);
+            }
+        },
+        [](const Sent &) {});
 }
 
 // ---- the gateway and the minimal relay ----
@@ -565,7 +601,8 @@ private:
     {
         while (m_datagrams.hasPendingDatagrams()) {
             const QByteArray data = m_datagrams.receiveDatagram().data();
-            m_datagrams.writeDatagram(data, QHostAddress::LocalHost, EchoPort);
+            for (qsizetype at = 0; at + FrameSize <= data.size(); at += FrameSize)
+                m_datagrams.writeDatagram(data.sliced(at, FrameSize), QHostAddress::LocalHost, EchoPort);
             if (m_peer)
                 m_peer->write(data);
         }
@@ -590,6 +627,7 @@ struct DatagramRun
 {
     std::array<Echo, DatagramRates.size()> steps;
     Echo burst;
+    Echo large;
 };
 
 // Everything measured of one relay, run after run.
@@ -604,10 +642,11 @@ struct Relay
     int datagramLosses = 0;
 };
 
+// The raw pair has no way back to the line: it has no box.
 SerialRun measureSerial(const Pipes &p)
 {
     return {serialToClient(p, BurstFrames, 0), serialToClient(p, PacedFrames, PacedRate),
-            clientToSerial(p, ClientFrames)};
+            p.box ? clientToSerial(p, ClientFrames) : Outcome {}};
 }
 
 DatagramRun measureDatagrams(const Pipes &p)
@@ -616,6 +655,7 @@ DatagramRun measureDatagrams(const Pipes &p)
     for (std::size_t i = 0; i < DatagramRates.size(); ++i)
         run.steps[i] = datagramStep(p, DatagramRates[i]);
     run.burst = datagramBurst(p);
+    run.large = datagramsLarge(p);
     return run;
 }
 
@@ -651,32 +691,58 @@ template<typename Run, typename Figure> std::string eachRun(const std::vector<Ru
     return all;
 }
 
-void printRow(const char *what, double gateway, double reference, const std::string &runs)
+void printRow(const char *what, double gateway, double reference, const char *referenceName,
+              const std::string &runs)
 {
     const std::string ref = reference > 0 ? grouped(reference) : std::string("-");
     std::array<char, 16> ratio {'-'};
     if (reference > 0)
         std::snprintf(ratio.data(), ratio.size(), "%.2f", gateway / reference);
-    std::printf("%-42s %11s %11s %6s   %s\n", what, grouped(gateway).c_str(), ref.c_str(), ratio.data(),
-                runs.c_str());
+    std::printf("%-44s %11s %11s %6s %-8s %s\n", what, grouped(gateway).c_str(), ref.c_str(), ratio.data(),
+                referenceName, runs.c_str());
 }
 
-void printSerialTable(const Relay &g, const Relay &r)
+void printTableHead(const char *title)
 {
-    std::printf("\nSerial and TCP: median of %d runs\n", Runs);
-    std::printf("%-42s %11s %11s %6s   %s\n", "measurement", "gateway", "minimal", "ratio", "gateway runs");
-    const auto row = [&](const char *what, auto figure) {
-        printRow(what, medianOf(g.serial, figure), medianOf(r.serial, figure), eachRun(g.serial, figure));
+    std::printf("\n%s: median of %d runs\n", title, Runs);
+    std::printf("%-44s %11s %11s %6s %-8s %s\n", "measurement", "gateway", "reference", "ratio", "of",
+                "gateway runs");
+}
+
+void printSerialTable(const Relay &g, const Relay &raw, const Relay &minimal)
+{
+    printTableHead(
+        "Serial and TCP (raw: a plain reader of a raw pseudo-terminal pair; minimal: a minimal relay)");
+    const auto row = [&](const char *what, const Relay &reference, auto figure) {
+        printRow(what, medianOf(g.serial, figure), medianOf(reference.serial, figure),
+                 &reference == &raw ? "raw" : "minimal", eachRun(g.serial, figure));
     };
-    row("serial -> TCP, frames/s (max)", [](const SerialRun &s) { return s.burst.framesPerSecond; });
-    row("serial -> TCP at 2,000 frames/s, median us", [](const SerialRun &s) { return s.paced.medianUs; });
-    row("serial -> TCP at 2,000 frames/s, p99 us", [](const SerialRun &s) { return s.paced.tailUs; });
-    row("TCP -> serial, frames/s (max)", [](const SerialRun &s) { return s.fromClient.framesPerSecond; });
+    row("serial -> TCP, frames/s (max)", raw, [](const SerialRun &s) { return s.burst.framesPerSecond; });
+    row("serial -> TCP, frames/s (max)", minimal, [](const SerialRun &s) { return s.burst.framesPerSecond; });
+    row("serial -> TCP at 2,000 frames/s, median us", raw,
+        [](const SerialRun &s) { return s.paced.medianUs; });
+    row("serial -> TCP at 2,000 frames/s, p99 us", raw, [](const SerialRun &s) { return s.paced.tailUs; });
+    row("serial -> TCP at 2,000 frames/s, max us", raw, [](const SerialRun &s) { return s.paced.mostUs; });
+    row("TCP -> serial, frames/s (max)", minimal,
+        [](const SerialRun &s) { return s.fromClient.framesPerSecond; });
     const auto tail = [](const SerialRun &s) { return s.paced.tailUs; };
-    // The pseudo-terminal and the sockets cost the minimal relay as much: what the gateway adds is the
-    // difference.
-    std::printf("%-42s %11s\n", "p99 at 2,000 frames/s, gateway - minimal, us",
-                grouped(medianOf(g.serial, tail) - medianOf(r.serial, tail)).c_str());
+    // The pseudo-terminal costs the plain reader as much: what the gateway adds is the difference.
+    std::printf("%-44s %11s\n", "p99 at 2,000 frames/s, gateway - raw, us",
+                grouped(medianOf(g.serial, tail) - medianOf(raw.serial, tail)).c_str());
+}
+
+void printLargeDatagramTable(const Relay &g, const Relay &minimal)
+{
+    printTableHead("UDP echo of 12 datagrams of 65,507 bytes (5,039 frames each) sent at once");
+    const auto row = [&](const char *what, auto figure) {
+        printRow(what, medianOf(g.datagrams, figure), medianOf(minimal.datagrams, figure), "minimal",
+                 eachRun(g.datagrams, figure));
+    };
+    row("frames/s echoed to UDP 15730", [](const DatagramRun &d) { return d.large.udp.arrivedPerSecond; });
+    row("frames/s echoed to the TCP client",
+        [](const DatagramRun &d) { return d.large.tcp.arrivedPerSecond; });
+    row("frames lost at UDP 15730", [](const DatagramRun &d) { return d.large.udp.lost; });
+    row("frames lost at the TCP client", [](const DatagramRun &d) { return d.large.tcp.lost; });
 }
 
 std::string lostCell(const std::vector<DatagramRun> &runs, std::size_t step, bool viaTcp)
@@ -759,6 +825,8 @@ void collectFaults(Relay &relay)
             note("UDP " + what + " -> UDP 15730" + at, e.udp, true);
             note("UDP " + what + " -> TCP" + at, e.tcp, true);
         }
+        note("UDP large -> UDP 15730" + at, relay.datagrams[run].large.udp, true);
+        note("UDP large -> TCP" + at, relay.datagrams[run].large.tcp, true);
     }
 }
 
@@ -790,7 +858,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "no pseudo-terminal or folder: %s\n", qPrintable(pty.errorString()));
         return 2;
     }
-    const int echo = bindUdp(EchoPort);
+    const int echo = bindUdp(EchoPort, EchoReceiveBuffer);
     if (echo < 0) {
         std::fprintf(stderr, "echo port %d is taken\n", EchoPort);
         return 2;
@@ -806,11 +874,17 @@ int main(int argc, char *argv[])
     std::printf("relay_bench: %s; %s\n", platformNote().c_str(),
                 qPrintable(WindowDriver {w}.label("Label5")));
     const Pipes gatewayPipes {pty.masterFd(), gatewayClient, FramePort, &box, echo};
+    // The same pseudo-terminal pair with a plain reader on its other end: what the line itself costs.
+    PseudoTerminal rawPair;
+    const int rawReader = ::open(qPrintable(rawPair.slavePath()), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const Pipes rawPipes {rawPair.masterFd(), rawReader, 0, nullptr, -1};
     Relay gateway {"gateway", {}, {}, {}, 0};
+    Relay raw {"raw pseudo-terminal", {}, {}, {}, 0};
     Relay reference {"minimal relay", {}, {}, {}, 0};
     for (int run = 1; run <= Runs; ++run) {
-        progress(("gateway: serial and TCP, run " + std::to_string(run)).c_str());
+        progress(("gateway and raw pseudo-terminal: serial and TCP, run " + std::to_string(run)).c_str());
         gateway.serial.push_back(measureSerial(gatewayPipes));
+        raw.serial.push_back(measureSerial(rawPipes));
     }
 
     // The gateway lets go of the device and the minimal relay takes it; the
@@ -832,18 +906,22 @@ int main(int argc, char *argv[])
         reference.datagrams.push_back(measureDatagrams(minimalPipes));
     }
 
-    printSerialTable(gateway, reference);
+    printSerialTable(gateway, raw, reference);
+    printLargeDatagramTable(gateway, reference);
     printDatagramTable(gateway, reference);
     std::printf("\n");
     load.print();
     collectFaults(gateway);
+    collectFaults(raw);
     collectFaults(reference);
     const bool gatewayClean = printFaults(gateway);
+    printFaults(raw);
     printFaults(reference);
     std::printf("frames at the track box outside a measurement: %lld\n",
                 static_cast<long long>(box.strayFrames()));
 
     ::close(gatewayClient);
+    ::close(rawReader);
     ::close(minimalClient);
     ::close(echo);
     // Before anything at exit (a leak report of a sanitizer build) can end the process unflushed.

@@ -4,6 +4,8 @@
 #include <QSerialPort>
 #include <QStringList>
 
+#include <sys/ioctl.h>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -21,10 +23,6 @@ constexpr DeviceRange kLinuxRanges[] = {
     {11, 16, "/dev/ttyACM"},
 };
 
-// Input that nobody takes (the reader waits for a slow network client) stays in the device and
-// holds the line back through its handshake, instead of piling up here.
-constexpr qint64 kReadBufferSize = 64 * 1024;
-
 } // namespace
 
 QString SerialPort::linuxDevice(int portNumber)
@@ -41,7 +39,6 @@ SerialPort::SerialPort(PortTable table, QObject *parent)
     , m_table(std::move(table))
     , m_port(new QSerialPort(this))
 {
-    m_port->setReadBufferSize(kReadBufferSize);
     connect(m_port, &QSerialPort::readyRead, this, &SerialPort::received);
     connect(m_port, &QSerialPort::bytesWritten, this, &SerialPort::written);
     connect(m_port, &QSerialPort::errorOccurred, this,
@@ -104,6 +101,7 @@ bool SerialPort::open()
         m_port->setRequestToSend(true);
     m_port->clearError();
     ++m_opened;
+    emit portOpened();
     return true;
 }
 
@@ -135,16 +133,23 @@ bool SerialPort::isOpen() const
 
 qint64 SerialPort::waitingCount() const
 {
-    return m_port->isOpen() ? m_port->bytesAvailable() : 0;
+    if (!m_port->isOpen())
+        return 0;
+    // What the system holds for the port counts too: it is waiting, only not fetched yet.
+    int inSystem = 0;
+    if (::ioctl(int(m_port->handle()), FIONREAD, &inSystem) != 0)
+        inSystem = 0;
+    return m_port->bytesAvailable() + inSystem;
 }
 
-QByteArray SerialPort::read(qint64 maxBytes)
+QByteArray SerialPort::readAll()
 {
-    QByteArray data = m_port->read(maxBytes);
-    // A read served from the port's full buffer alone does not start it reading the device
-    // again (only a read that asks for more than it holds would); setting the size does.
-    m_port->setReadBufferSize(kReadBufferSize);
-    return data;
+    return m_port->readAll();
+}
+
+qint32 SerialPort::baudRate() const
+{
+    return m_port->baudRate();
 }
 
 bool SerialPort::write(const QByteArray &data)

@@ -35,8 +35,11 @@ public:
     void close();
     bool isOpen() const;
 
+    // Bytes received and not read yet, also those the system holds for the port.
     qint64 waitingCount() const;
-    QByteArray read(qint64 maxBytes);
+    // Every byte fetched from the system so far; the next arrival raises the receive event again.
+    QByteArray readAll();
+    qint32 baudRate() const;
     bool write(const QByteArray &data);
     // Bytes handed to write() that the device has not taken yet.
     qint64 pendingWrite() const;
@@ -47,6 +50,7 @@ public:
 
 signals:
     void received();
+    void portOpened();
     // The device took some of the bytes written.
     void written();
     // The device went away under an open port (unplugged).

@@ -23,10 +23,16 @@ constexpr qint64 ReadPiece = 64 * 1024;
 constexpr qint64 MostReadPerPass = 256 * 1024;
 // Connections a listener takes per readiness before other events get their turn.
 constexpr int MostAcceptsPerPass = 64;
-// The kernel's datagram queue is emptied at every readiness into ours, which holds at most
-// this many while handlers run; a flood beyond that is dropped as the kernel would drop it.
-constexpr int MostDatagramsPerPass = 65536;
-constexpr qsizetype MostQueuedDatagrams = 100'000;
+// The kernel's datagram queue is emptied at every readiness into ours (small datagrams take far
+// less room here than there). Ours holds at most this many bytes: some 27,000 small datagrams or
+// 31 of the largest, about half a second of echoing either way, so that a burst rides out a busy
+// spell and what a flood leaves behind is echoed well within a second. Beyond it whole datagrams
+// are dropped and counted, so that the kernel's queue keeps emptying and holds nothing stale either.
+constexpr qint64 DatagramBacklog = 2 * 1024 * 1024;
+// What a queued datagram costs beyond its bytes: the array's header and the queue's entry.
+constexpr qint64 DatagramOverhead = 64;
+// Far more than the kernel's queue holds, and still a bound on one pass under a flood.
+constexpr int MostDatagramsPerPass = 4096;
 // Sent bytes are cut off the front of the queue only now and then, not per write.
 constexpr qsizetype CompactAfter = 64 * 1024;
 // What the peer has sent up to a discard is in the kernel's queue, which is never larger.
@@ -148,6 +154,8 @@ bool Socket::accept(qint64 requestId)
     m_protocol = Tcp;
     if (m_sendLimit > 0)
         SocketCalls::fixSendBuffer(connection, LimitedSendBuffer);
+    if (m_sendWithoutDelay)
+        SocketCalls::sendWithoutDelay(connection);
     adopt(connection, Connected);
     return true;
 }
@@ -208,6 +216,9 @@ void Socket::reset()
     m_received.clear();
     m_inputEnded = false;
     m_datagrams.clear();
+    m_datagramBytes = 0;
+    m_droppedDatagrams = 0;
+    m_droppedBySystem = 0;
     m_datagram.clear();
     m_outgoing.clear();
     m_outgoingOffset = 0;
@@ -363,11 +374,18 @@ void Socket::receiveDatagrams()
 {
     for (int taken = 0; taken < MostDatagramsPerPass; ++taken) {
         int error = 0;
-        const qint64 got = SocketCalls::receive(m_fd, scratch, sizeof scratch, error);
+        quint32 droppedBySystem = m_droppedBySystem;
+        const qint64 got
+            = SocketCalls::receiveDatagram(m_fd, scratch, sizeof scratch, error, droppedBySystem);
         if (got < 0)
             break;
-        if (m_datagrams.size() < MostQueuedDatagrams)
-            m_datagrams.enqueue(QByteArray(scratch, got));
+        m_droppedDatagrams += quint32(droppedBySystem - std::exchange(m_droppedBySystem, droppedBySystem));
+        if (m_datagramBytes + got + DatagramOverhead > DatagramBacklog) {
+            ++m_droppedDatagrams;
+            continue;
+        }
+        m_datagrams.enqueue(QByteArray(scratch, got));
+        m_datagramBytes += got + DatagramOverhead;
     }
     deliverEvents();
 }
@@ -465,6 +483,7 @@ void Socket::deliverEvents()
                 emit dataArrival(m_received.size());
         } else if (!m_datagrams.isEmpty()) {
             m_datagram = m_datagrams.dequeue();
+            m_datagramBytes -= m_datagram.size() + DatagramOverhead;
             emit dataArrival(m_datagram.size());
             // A handler that did not take the datagram still leaves with it gone.
             m_datagram.clear();
@@ -488,11 +507,6 @@ void Socket::deliverLater()
 
 qint64 Socket::send(const QByteArray &data)
 {
-    if (m_protocol == Udp) {
-        if (m_state != Open || !m_hasRemote)
-            return -1;
-        return SocketCalls::sendDatagram(m_fd, data, m_remoteAddress, m_remotePort);
-    }
     if (m_state != Connected)
         return -1;
     if (m_sendLimit > 0 && bytesToWrite() + data.size() > m_sendLimit)
@@ -507,6 +521,13 @@ qint64 Socket::send(const QByteArray &data)
             m_reportWritten->start();
     }
     return data.size();
+}
+
+qint64 Socket::sendDatagrams(const QByteArray &data, qsizetype size)
+{
+    if (m_protocol != Udp || m_state != Open || !m_hasRemote)
+        return -1;
+    return SocketCalls::sendDatagrams(m_fd, data, size, m_remoteAddress, m_remotePort);
 }
 
 QByteArray Socket::takeAll()

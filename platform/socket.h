@@ -7,6 +7,8 @@
 #include <QQueue>
 #include <QString>
 
+#include <utility>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -34,15 +36,17 @@ public:
     bool listen();
     // UDP: receive on localPort at the address that localHost names.
     bool bind(quint16 localPort, const QString &localHost);
-    // UDP: fix where send() goes; no handshake, nothing needs to listen there.
+    // UDP: fix where sendDatagrams() sends; no handshake, nothing needs to listen there.
     bool connectTo(const QString &remoteHost, quint16 remotePort);
     // TCP: take the pending connection with this id (from any listener) into this socket.
     bool accept(qint64 requestId);
 
     State state() const { return m_state; }
-    // Takes all of `data` or none of it (-1: not connected, or the send limit would be passed).
+    // TCP: takes all of `data` or none of it (-1: not connected, or the send limit would be passed).
     // Progress and completion are reported later from the event loop, never from inside send().
     qint64 send(const QByteArray &data);
+    // UDP: every `size` bytes of `data` as a datagram of its own; answers how many went out.
+    qint64 sendDatagrams(const QByteArray &data, qsizetype size);
     // TCP: all bytes received so far; UDP: the datagram being announced.
     QByteArray takeAll();
     // TCP: bytes received and not taken yet.
@@ -56,6 +60,13 @@ public:
     // TCP: at most this many bytes wait to be sent (0: no limit). The system's own buffer is then
     // kept small as well, so that the limit is what a peer that does not read can hold up.
     void setSendLimit(qint64 bytes) { m_sendLimit = bytes; }
+    // TCP: the system sends small pieces without waiting to fill a segment (set before accepting).
+    void setSendWithoutDelay(bool withoutDelay) { m_sendWithoutDelay = withoutDelay; }
+    // UDP: whole datagrams dropped since the last call, by the system or by us, because a queue
+    // held its most.
+    qint64 takeDroppedDatagrams() { return std::exchange(m_droppedDatagrams, 0); }
+    // UDP: datagrams received and not announced yet.
+    bool datagramsWaiting() const { return !m_datagrams.isEmpty(); }
     // TCP listener: whether waiting connections are taken; while not, they wait in the system's queue.
     void setAccepting(bool accepting);
     // TCP: drops what was received and what the peer has sent up to now, unread; gives the count.
@@ -123,12 +134,18 @@ private:
     qint64 m_receiveLimit = 0;
     bool m_inputEnded = false;
     QQueue<QByteArray> m_datagrams;
+    // What the queued datagrams cost, counted against the queue's bound.
+    qint64 m_datagramBytes = 0;
+    qint64 m_droppedDatagrams = 0;
+    // What the system last said it had dropped in all, before our queue saw them.
+    quint32 m_droppedBySystem = 0;
     // The datagram being announced, until its handler takes it.
     QByteArray m_datagram;
 
     QByteArray m_outgoing;
     qsizetype m_outgoingOffset = 0;
     qint64 m_sendLimit = 0;
+    bool m_sendWithoutDelay = false;
     // Handed to the system but not yet reported as sent.
     qint64 m_writtenUnreported = 0;
     QTimer *m_reportWritten;

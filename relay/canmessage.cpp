@@ -9,6 +9,7 @@ namespace {
 constexpr int HighestBit = 7;
 constexpr int LowByteMask = 0xFF;
 constexpr int BitsInResult = 64;
+constexpr int ByteValues = 256;
 
 // 0-based positions in the identifier bit text (32 characters).
 constexpr qsizetype CmdBitsPos = 7;
@@ -79,10 +80,18 @@ QString hexText(quint64 value)
 
 QString identBitText(QByteArrayView frame)
 {
+    // The bit texts of every byte value, worked out once: the echo decodes frames by the hundred
+    // thousand a second.
+    static const std::array<QString, ByteValues> byteTexts = [] {
+        std::array<QString, ByteValues> texts;
+        for (int value = 0; value < ByteValues; ++value)
+            texts[value] = fieldBitText(value, ByteWidth);
+        return texts;
+    }();
     QString bits;
     bits.reserve(IdentBitTextSize);
     for (qsizetype i = 0; i < IdentSize && IdentOffset + i < frame.size(); ++i)
-        bits += fieldBitText(byteAt(frame, IdentOffset + i), ByteWidth);
+        bits += byteTexts[byteAt(frame, IdentOffset + i)];
     return bits;
 }
 

@@ -8,6 +8,8 @@
 #include "serialport.h"
 #include "socket.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
@@ -18,12 +20,20 @@ namespace {
 // client's input is held meanwhile; beyond these the client is slowed down.
 constexpr qint64 kSerialBacklog = 64 * 1024;
 constexpr qint64 kClientBacklog = 64 * 1024;
-// How much may wait for a TCP client that reads slower than frames come; beyond it
-// whole frames are dropped. Dropping is reported again once half of it has gone out.
-constexpr qint64 kClientOutputLimit = 1024 * 1024;
-constexpr qint64 kClientReadingAgain = kClientOutputLimit / 2;
-// A client that took nothing for this long while frames wait for it counts as not reading.
-constexpr std::chrono::milliseconds kClientStallLimit {1000};
+// A started frame that gets no further byte for this many frame times is a fragment: a line
+// that works delivers a frame's bytes back to back. Never sooner than the floor, because USB
+// adapters hand bytes over in packets up to 16 ms apart and the event thread may be busy.
+constexpr qint64 kFragmentPauseFrames = 20;
+constexpr std::chrono::milliseconds kFragmentPauseFloor {100};
+// Start bit, eight data bits, stop bit.
+constexpr qint64 kBitsPerByte = 10;
+constexpr qint64 kMillisecondsPerSecond = 1000;
+
+std::chrono::milliseconds fragmentPause(qint32 baudRate)
+{
+    const qint64 frameMs = FrameSize * kBitsPerByte * kMillisecondsPerSecond / qMax(baudRate, 1);
+    return std::max(kFragmentPauseFloor, std::chrono::milliseconds(kFragmentPauseFrames * frameMs));
+}
 
 } // namespace
 
@@ -35,45 +45,73 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
     , m_udpListen(UDPListen)
     , m_udpSend(UDPSend)
     , m_window(window)
+    , m_client(TCPListen, window)
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
+    connect(&m_serial, &SerialPort::portOpened, this, &FrameRelay::onSerialOpened);
+    // A started frame of a device that is gone can never be completed.
+    connect(&m_serial, &SerialPort::deviceLost, this, [this] { m_serialStream.clear(); });
     connect(&m_serial, &SerialPort::written, this, &FrameRelay::relayClientFrames);
     // "Trennen" or an unplugged adapter: what the client sent so far is dropped with the link.
     connect(&m_serial, &SerialPort::portClosed, this, &FrameRelay::relayClientFrames);
+    m_fragmentPause.setSingleShot(true);
+    connect(&m_fragmentPause, &QTimer::timeout, this, &FrameRelay::onFragmentPause);
     m_tcpListen.setReceiveLimit(kClientBacklog);
-    m_tcpListen.setSendLimit(kClientOutputLimit);
     connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
     connect(&m_tcpListen, &Socket::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
     // A client that has gone may have left input that still waits for the line.
     connect(&m_tcpListen, &Socket::inputEnded, this, &FrameRelay::relayClientFrames);
     connect(&m_tcpListen, &Socket::closed, this, &FrameRelay::relayClientFrames);
     connect(&m_tcpListen, &Socket::released, this, &FrameRelay::onClientReleased);
-    connect(&m_tcpListen, &Socket::sendProgress, this, &FrameRelay::onClientReading);
     connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
     connect(&m_udpSend, &Socket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
-    m_heldInputCheck.setSingleShot(true);
-    connect(&m_heldInputCheck, &QTimer::timeout, this, &FrameRelay::MSComm1_OnComm);
 }
 
 void FrameRelay::MSComm1_OnComm()
 {
-    // Only whole frames are read; a started frame waits in the port for its rest.
-    const qint64 waiting = m_serial.waitingCount() / FrameSize;
-    qint64 frames = waiting;
-    if (frames == 0 || !m_translator)
+    // Every whole frame is read at once, whatever the client does: a line that is not read
+    // overflows in the adapter, and one lost byte puts every later frame out of step.
+    const qint64 skipped = m_serialStream.skippedBytes();
+    const QByteArray frames = m_serialStream.append(m_serial.readAll());
+    reportSkippedSerialBytes(skipped);
+    if (m_serialStream.pendingSize() == 0)
+        m_fragmentPause.stop();
+    else
+        m_fragmentPause.start(fragmentPause(m_serial.baudRate()));
+    if (frames.isEmpty() || !m_translator)
         return;
-    // A client that reads, only slower than the frames come, loses none of them: what it has
-    // no room for yet stays in the port (and the line's handshake holds the rest back).
-    if (clientKeepsReading())
-        frames = qMin(frames, (kClientOutputLimit - m_tcpListen.bytesToWrite()) / FrameSize);
-    m_serialHeld = frames < waiting;
-    if (m_serialHeld)
-        holdSerialInput();
-    if (frames <= 0)
+    QByteArray answers;
+    answers.reserve(frames.size());
+    for (qsizetype at = 0; at < frames.size(); at += FrameSize)
+        answers += m_translator->CBefehl(QByteArray::fromRawData(frames.constData() + at, FrameSize));
+    m_client.send(answers);
+}
+
+void FrameRelay::onFragmentPause()
+{
+    // Bytes that came meanwhile, read or not, show that the line did not pause. A closed port
+    // is no pause either: what the system kept for it continues the frame on the next link.
+    if (!m_serial.isOpen() || m_serial.waitingCount() > 0)
         return;
-    const QByteArray text = m_serial.read(frames * FrameSize);
-    for (qsizetype at = 0; at + FrameSize <= text.size(); at += FrameSize)
-        sendToClient(m_translator->CBefehl(text.mid(at, FrameSize)));
+    const qint64 skipped = m_serialStream.skippedBytes();
+    m_serialStream.pause();
+    reportSkippedSerialBytes(skipped);
+}
+
+void FrameRelay::onSerialOpened()
+{
+    // Nothing kept for the port while it was closed: the device starts anew, not with the rest
+    // of the frame the last link was reading.
+    if (m_serial.waitingCount() == 0)
+        m_serialStream.clear();
+}
+
+void FrameRelay::reportSkippedSerialBytes(qint64 before)
+{
+    if (m_serialStream.skippedBytes() == before)
+        return;
+    m_window.showLinkStatus(u"Serieller Datenstrom aus dem Takt, "_s
+                            + QString::number(m_serialStream.skippedBytes()) + u" Bytes übersprungen"_s);
 }
 
 void FrameRelay::TCPListen_DataArrival()
@@ -114,55 +152,40 @@ void FrameRelay::onClientReleased()
     m_tcpStream.clear();
 }
 
-void FrameRelay::sendToClient(const QByteArray &frame)
-{
-    if (m_tcpListen.state() != Socket::Connected || m_tcpListen.send(frame) >= 0)
-        return;
-    // The client does not read: whole frames are dropped, never part of one, and counted.
-    if (m_droppedFrames++ == 0)
-        m_window.showNetworkStatus(u"TCP-Client liest nicht, Frames werden verworfen"_s);
-}
-
-bool FrameRelay::clientKeepsReading() const
-{
-    return m_tcpListen.state() == Socket::Connected && m_clientProgress.isValid()
-        && m_clientProgress.elapsed() < kClientStallLimit.count();
-}
-
-void FrameRelay::holdSerialInput()
-{
-    // Once the client has taken nothing for the stall limit, the frames are read and dropped
-    // instead, so that a client that stopped reading cannot stall the link (and its ping).
-    const qint64 left = kClientStallLimit.count() - m_clientProgress.elapsed();
-    m_heldInputCheck.start(int(qMax<qint64>(left, 1)));
-}
-
-void FrameRelay::onClientReading()
-{
-    m_clientProgress.restart();
-    if (m_serialHeld)
-        MSComm1_OnComm();
-    if (m_droppedFrames == 0 || m_tcpListen.bytesToWrite() > kClientReadingAgain)
-        return;
-    m_window.showNetworkStatus(u"TCP-Client liest wieder, "_s
-                               + QString::number(std::exchange(m_droppedFrames, 0)) + u" Frames verworfen"_s);
-}
-
 void FrameRelay::UDPListen_DataArrival()
 {
     EventPump::runPending();
     m_window.showNetworkStatus(u"UDPListen: Daten erhalten"_s);
     const QByteArray data = m_udpListen.takeAll();
-    if (data.size() < FrameSize || data.size() % FrameSize != 0 || !m_translator)
-        return;
-    for (qsizetype at = 0; at < data.size(); at += FrameSize) {
-        const QByteArray answer = m_translator->CAN_Retour(data.mid(at, FrameSize));
+    if (data.size() >= FrameSize && data.size() % FrameSize == 0 && m_translator) {
+        QByteArray answers;
+        answers.reserve(data.size());
+        for (qsizetype at = 0; at < data.size(); at += FrameSize)
+            answers += m_translator->CAN_Retour(QByteArray::fromRawData(data.constData() + at, FrameSize));
+        // Still one datagram per frame, and one text per frame sent; the system takes the
+        // datagrams many at a time, and the client all frames in one piece.
         if (m_udpSend.state() == Socket::Open) {
-            m_udpSend.send(answer);
-            m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
+            m_udpSend.sendDatagrams(answers, FrameSize);
+            for (qsizetype at = 0; at < answers.size(); at += FrameSize)
+                m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
         }
-        sendToClient(answer);
+        m_client.send(answers);
     }
+    reportDroppedDatagrams();
+}
+
+void FrameRelay::reportDroppedDatagrams()
+{
+    const qint64 dropped = m_udpListen.takeDroppedDatagrams();
+    if (dropped > 0 && m_droppedDatagrams == 0)
+        m_window.showNetworkStatus(u"UDP-Eingang überlastet, Datagramme werden verworfen"_s);
+    m_droppedDatagrams += dropped;
+    // Caught up: nothing waits any more.
+    if (m_droppedDatagrams == 0 || m_udpListen.datagramsWaiting())
+        return;
+    m_window.showNetworkStatus(u"UDP-Eingang wieder frei, "_s
+                               + QString::number(std::exchange(m_droppedDatagrams, 0))
+                               + u" Datagramme verworfen"_s);
 }
 
 void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
@@ -173,9 +196,8 @@ void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
     // One client at a time: the endpoint stops listening and becomes the connection.
     m_tcpListen.close();
     m_tcpStream.clear();
-    m_droppedFrames = 0;
+    m_client.restart();
     m_tcpListen.accept(RequestID);
-    m_clientProgress.restart();
     // The digits are the window's own text, kept as users know it.
     m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
 }

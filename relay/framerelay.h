@@ -1,9 +1,10 @@
 // Moves frames between the serial link and the frame endpoints, both directions.
 #pragma once
 
+#include "clientframequeue.h"
 #include "framestream.h"
+#include "serialframestream.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -32,10 +33,10 @@ private:
     void relayClientFrames();
     void finishClientInput();
     void onClientReleased();
-    void sendToClient(const QByteArray &frame);
-    void onClientReading();
-    bool clientKeepsReading() const;
-    void holdSerialInput();
+    void onSerialOpened();
+    void onFragmentPause();
+    void reportSkippedSerialBytes(qint64 before);
+    void reportDroppedDatagrams();
 
     SerialPort &m_serial;
     Socket &m_tcpListen;
@@ -43,14 +44,14 @@ private:
     Socket &m_udpSend;
     RelayWindow &m_window;
     FrameTranslator *m_translator = nullptr;
+    // The serial line's bytes: whole frames out, a started frame kept, step regained.
+    SerialFrameStream m_serialStream;
+    // Runs while a started frame waits for its rest; when it runs out, the frame is a fragment.
+    QTimer m_fragmentPause;
     // The TCP client's byte stream: frames split across arrivals are completed here.
     FrameStream m_tcpStream;
-    // Frames a TCP client did not read in time, since it last read.
-    qint64 m_droppedFrames = 0;
-    // Since the TCP client last took bytes; a client that keeps taking them is waited for.
-    QElapsedTimer m_clientProgress;
-    // Whole frames left in the serial port for a client that is behind; looked at again when
-    // it takes more, or when it has taken nothing for a while.
-    bool m_serialHeld = false;
-    QTimer m_heldInputCheck;
+    // What waits for the TCP client.
+    ClientFrameQueue m_client;
+    // Datagrams dropped since the UDP input last caught up.
+    qint64 m_droppedDatagrams = 0;
 };

@@ -1,6 +1,7 @@
-// Tests of cutting a TCP byte stream into whole frames.
+// Tests of cutting the TCP and the serial byte streams into whole frames.
 #include "canmessage.h"
 #include "framestream.h"
+#include "serialframestream.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -17,6 +18,8 @@ private slots:
     void clearDropsTheTail();
     void discardDropsOnlyTheFramesItTouches();
     void randomSplitsKeepEveryFrameInOrder();
+    void serialStreamRegainsStep_data();
+    void serialStreamRegainsStep();
 };
 
 namespace {
@@ -34,6 +37,10 @@ QByteArray spaceFramed()
 {
     return QByteArray::fromHex("20318B0A08474312340001 0020");
 }
+
+// Frames as the bus sends them: Length 0..8; bytes 1..3 are above 8.
+const QByteArray busFrames
+    = QByteArray::fromHex("00318B0A050000000000000000 0031FFFF080101010101010101 0031FFFF070202020202020202");
 
 } // namespace
 
@@ -133,6 +140,36 @@ void TestFrameStream::randomSplitsKeepEveryFrameInOrder()
     }
     QCOMPARE(stream.pendingSize(), 0);
     QCOMPARE(output, input);
+}
+
+void TestFrameStream::serialStreamRegainsStep_data()
+{
+    // An empty arrival stands for a pause.
+    QTest::addColumn<QByteArrayList>("arrivals");
+    QTest::addColumn<qint64>("skipped");
+    const QByteArray stray("\xFF\xFF\xFF");
+    QTest::newRow("Length above 8 skips to a possible start, also inside a started frame")
+        << QByteArrayList {stray.first(1) + busFrames.first(3), busFrames.sliced(3, 23),
+                           stray + busFrames.sliced(26)}
+        << qint64(4);
+    QTest::newRow("a pause drops a fragment, not a frame")
+        << QByteArrayList {busFrames.sliced(8, 5), {}, busFrames.first(13), {}, busFrames.sliced(13)}
+        << qint64(5);
+}
+
+void TestFrameStream::serialStreamRegainsStep()
+{
+    QFETCH(QByteArrayList, arrivals);
+    QFETCH(qint64, skipped);
+    SerialFrameStream stream;
+    QByteArray out;
+    for (const QByteArray &arrival : arrivals) {
+        if (arrival.isEmpty())
+            stream.pause();
+        out += stream.append(arrival);
+    }
+    QCOMPARE(out, busFrames);
+    QCOMPARE(stream.skippedBytes(), skipped);
 }
 
 QTEST_APPLESS_MAIN(TestFrameStream)
