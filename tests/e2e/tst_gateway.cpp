@@ -515,6 +515,8 @@ private slots:
         const QVariantList dropping {u"LFileProgress"_s,
                                      u"TCP-Client liest nicht, Frames werden verworfen"_s};
         QCOMPARE(texts.contains(dropping), stopping >= 0);
+        g.d.click("Command2"); // "Schließen" closes every client
+        QTRY_COMPARE(::recv(fds[0], got[0].data(), 1, 0), 0);
     }
 
     void aClientFasterThanTheLineIsSlowedDownNotBuffered_data()
