@@ -216,8 +216,6 @@ QString describe(int error)
     case EACCES:
     case EPERM: return u"keine Berechtigung"_s;
     case EADDRNOTAVAIL: return u"Adresse gehört nicht zu diesem Rechner"_s;
-    case ECONNRESET: return u"Verbindung von der Gegenseite zurückgesetzt"_s;
-    case EPIPE: return u"Verbindung von der Gegenseite beendet"_s;
     default:
         if (outOfDescriptors(error))
             return u"keine Sockets mehr frei"_s;

@@ -13,8 +13,6 @@
 #include <cerrno>
 #include <utility>
 
-using namespace Qt::Literals::StringLiterals;
-
 namespace {
 
 // Input is read in pieces of this size, and at most this much per readiness, so that one
@@ -55,10 +53,8 @@ TcpConnection::~TcpConnection()
 bool TcpConnection::accept(TcpListener &listener, qint64 requestId)
 {
     const int connection = listener.takeRequest(requestId);
-    if (connection < 0) {
-        m_error = u"Verbindung nicht mehr vorhanden"_s;
+    if (connection < 0)
         return false;
-    }
     releaseDescriptor();
     if (m_sendLimit > 0)
         SocketCalls::fixSendBuffer(connection, LimitedSendBuffer);
@@ -127,7 +123,7 @@ void TcpConnection::onReadable()
             m_endPending = true;
         } else {
             if (error != EAGAIN)
-                fail(error);
+                fail();
             break;
         }
     }
@@ -171,7 +167,7 @@ bool TcpConnection::writeWaiting()
         if (sent < 0) {
             if (error == EAGAIN)
                 break;
-            fail(error);
+            fail();
             return false;
         }
         m_outgoingOffset += sent;
@@ -207,9 +203,8 @@ void TcpConnection::compactOutgoing()
 
 // The descriptor is kept (state Failed) until the owner closes it, as a slot is freed only by
 // its own close; what was queued for sending can never go out and is dropped now.
-void TcpConnection::fail(int error)
+void TcpConnection::fail()
 {
-    m_error = SocketCalls::describe(error);
     m_state = Failed;
     m_inputEnded = true;
     m_readNotifier->setEnabled(false);
@@ -290,7 +285,7 @@ qint64 TcpConnection::discardReceived()
         }
         // The end of input stays with the descriptor for the next readiness to find.
         if (got < 0 && error != EAGAIN) {
-            fail(error);
+            fail();
             deliverLater();
         }
         break;

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QString>
 
 class QSocketNotifier;
 class QTimer;
@@ -47,8 +46,6 @@ public:
     qint64 discardReceived();
     void close();
 
-    QString errorString() const { return m_error; }
-
 signals:
     void dataArrival(qint64 bytesTotal);
     void sendProgress(qint64 bytesSent);
@@ -67,13 +64,12 @@ private:
     void reportWritten();
     void updateReading();
     void compactOutgoing();
-    void fail(int error);
+    void fail();
     void deliverEvents();
     void deliverLater();
     void releaseDescriptor();
 
     State m_state = Closed;
-    QString m_error;
     int m_fd = -1;
     // Changes with every descriptor, so code that let events run can tell it holds another one now.
     quint64 m_generation = 0;
