@@ -21,14 +21,7 @@ constexpr int AcceptRetryMs = 50;
 
 TcpListener::TcpListener(QObject *parent)
     : QObject(parent)
-    , m_retry(new QTimer(this))
 {
-    m_retry->setSingleShot(true);
-    m_retry->setInterval(AcceptRetryMs);
-    connect(m_retry, &QTimer::timeout, this, [this] {
-        m_paused = false;
-        updateWatching();
-    });
 }
 
 TcpListener::~TcpListener()
@@ -62,7 +55,6 @@ void TcpListener::close()
     std::exchange(m_readable, nullptr)->deleteLater();
     SocketCalls::closeDescriptor(std::exchange(m_fd, -1));
     m_paused = false;
-    m_retry->stop();
 }
 
 void TcpListener::setAccepting(bool accepting)
@@ -109,5 +101,8 @@ int TcpListener::takeRequest(qint64 requestId)
 void TcpListener::pauseAccepting()
 {
     m_paused = true;
-    m_retry->start();
+    QTimer::singleShot(AcceptRetryMs, this, [this] {
+        m_paused = false;
+        updateWatching();
+    });
 }

@@ -5,7 +5,6 @@
 #include <QString>
 
 class QSocketNotifier;
-class QTimer;
 
 class TcpListener : public QObject
 {
@@ -42,7 +41,6 @@ private:
     QString m_error;
     QSocketNotifier *m_readable = nullptr;
     // Out of descriptors: accepting again at once would fail again at once.
-    QTimer *m_retry;
     bool m_paused = false;
     bool m_held = false;
     // Set while requests are offered: a handler that lets events run holds no nested loop.
