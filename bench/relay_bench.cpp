@@ -7,7 +7,8 @@
 // what was lost, reordered or changed. No time is asserted; the program fails when the
 // gateway lost, reordered or changed a frame.
 #include "benchsupport.h"
-#include "socket.h"
+#include "tcpconnection.h"
+#include "tcplistener.h"
 #include "trackbox.h"
 
 #include <QNetworkDatagram>
@@ -546,7 +547,7 @@ bool connectGateway(FrmMain &w, Box &box, int &client)
     if (!d.enabled("Command1"))
         return false;
     d.open();
-    if (w.tcpListen()->state() != Socket::Listening) {
+    if (!w.tcpListen()->isListening()) {
         std::fprintf(stderr, "frame port %d is taken: %s\n", FramePort, qPrintable(d.label("LFileProgress")));
         return false;
     }
@@ -557,7 +558,7 @@ bool connectGateway(FrmMain &w, Box &box, int &client)
         return false;
     }
     client = connectTcp(FramePort);
-    return client >= 0 && runUntil([&] { return w.tcpListen()->state() == Socket::Connected; }, SetupLimit);
+    return client >= 0 && runUntil([&] { return w.tcpClient()->state() == TcpConnection::Connected; }, SetupLimit);
 }
 
 // The least a relay can do on the main thread: every byte read is written on, unexamined.

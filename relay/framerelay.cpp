@@ -6,7 +6,9 @@
 #include "frametranslator.h"
 #include "relaywindow.h"
 #include "serialport.h"
-#include "socket.h"
+#include "tcpconnection.h"
+#include "tcplistener.h"
+#include "udpsocket.h"
 
 #include <algorithm>
 #include <chrono>
@@ -37,15 +39,16 @@ std::chrono::milliseconds fragmentPause(qint32 baudRate)
 
 } // namespace
 
-FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen, Socket &UDPSend,
-                       RelayWindow &window, QObject *parent)
+FrameRelay::FrameRelay(SerialPort &MSComm1, TcpListener &TCPListen, TcpConnection &TCPClient,
+                       UdpSocket &UDPListen, UdpSocket &UDPSend, RelayWindow &window, QObject *parent)
     : QObject(parent)
     , m_serial(MSComm1)
     , m_tcpListen(TCPListen)
+    , m_tcpClient(TCPClient)
     , m_udpListen(UDPListen)
     , m_udpSend(UDPSend)
     , m_window(window)
-    , m_client(TCPListen, window)
+    , m_client(TCPClient, window)
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
     connect(&m_serial, &SerialPort::portOpened, this, &FrameRelay::onSerialOpened);
@@ -56,15 +59,15 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
     connect(&m_serial, &SerialPort::portClosed, this, &FrameRelay::relayClientFrames);
     m_fragmentPause.setSingleShot(true);
     connect(&m_fragmentPause, &QTimer::timeout, this, &FrameRelay::onFragmentPause);
-    m_tcpListen.setReceiveLimit(kClientBacklog);
-    connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
-    connect(&m_tcpListen, &Socket::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
+    m_tcpClient.setReceiveLimit(kClientBacklog);
+    connect(&m_tcpClient, &TcpConnection::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
+    connect(&m_tcpListen, &TcpListener::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
     // A client that has gone may have left input that still waits for the line.
-    connect(&m_tcpListen, &Socket::inputEnded, this, &FrameRelay::relayClientFrames);
-    connect(&m_tcpListen, &Socket::closed, this, &FrameRelay::relayClientFrames);
-    connect(&m_tcpListen, &Socket::released, this, &FrameRelay::onClientReleased);
-    connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
-    connect(&m_udpSend, &Socket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
+    connect(&m_tcpClient, &TcpConnection::inputEnded, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpClient, &TcpConnection::failed, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpClient, &TcpConnection::released, this, &FrameRelay::onClientReleased);
+    connect(&m_udpListen, &UdpSocket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
+    connect(&m_udpSend, &UdpSocket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
 }
 
 void FrameRelay::MSComm1_OnComm()
@@ -125,7 +128,7 @@ void FrameRelay::relayClientFrames()
 {
     if (!m_serial.isOpen()) {
         // Nobody to hand the frames to, and none of them may reach a later link.
-        m_tcpStream.discard(m_tcpListen.discardReceived());
+        m_tcpStream.discard(m_tcpClient.discardReceived());
         finishClientInput();
         return;
     }
@@ -133,7 +136,7 @@ void FrameRelay::relayClientFrames()
     // (and TCP slows it down) instead of piling up in memory.
     if (m_serial.pendingWrite() > kSerialBacklog)
         return;
-    for (const QByteArray &frame : m_tcpStream.append(m_tcpListen.takeAll()))
+    for (const QByteArray &frame : m_tcpStream.append(m_tcpClient.takeAll()))
         m_serial.write(frame);
     finishClientInput();
 }
@@ -141,7 +144,7 @@ void FrameRelay::relayClientFrames()
 void FrameRelay::finishClientInput()
 {
     // A half frame is dropped only once the last byte of its connection has been taken.
-    if (m_tcpListen.atEnd() && m_tcpListen.waitingCount() == 0)
+    if (m_tcpClient.atEnd() && m_tcpClient.waitingCount() == 0)
         m_tcpStream.clear();
 }
 
@@ -164,7 +167,7 @@ void FrameRelay::UDPListen_DataArrival()
             answers += m_translator->CAN_Retour(QByteArray::fromRawData(data.constData() + at, FrameSize));
         // Still one datagram per frame, and one text per frame sent; the system takes the
         // datagrams many at a time, and the client all frames in one piece.
-        if (m_udpSend.state() == Socket::Open) {
+        if (m_udpSend.state() == UdpSocket::Open) {
             m_udpSend.sendDatagrams(answers, FrameSize);
             for (qsizetype at = 0; at < answers.size(); at += FrameSize)
                 m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
@@ -191,13 +194,13 @@ void FrameRelay::reportDroppedDatagrams()
 void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
 {
     EventPump::runPending();
-    if (m_tcpListen.state() != Socket::Listening)
+    if (!m_tcpListen.isListening())
         return;
-    // One client at a time: the endpoint stops listening and becomes the connection.
+    // One client at a time: the endpoint stops listening while the connection lasts.
     m_tcpListen.close();
     m_tcpStream.clear();
     m_client.restart();
-    m_tcpListen.accept(RequestID);
+    m_tcpClient.accept(m_tcpListen, RequestID);
     // The digits are the window's own text, kept as users know it.
     m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
 }
