@@ -8,8 +8,9 @@
 #include "httpserver.h"
 #include "numbertext.h"
 #include "portproblems.h"
-#include "socket.h"
 #include "socketarray.h"
+#include "socketcalls.h"
+#include "udpsocket.h"
 #include "statusline.h"
 #include "timerarray.h"
 
@@ -72,15 +73,16 @@ FrmMain::FrmMain(SerialPort::PortTable portTable, QString programFolder, QWidget
     : QWidget(parent)
     , TSendData(new TimerArray(this))
     , Winsock1(new SocketArray(this))
-    , TCPListen(new Socket(this))
-    , UDPSend(new Socket(this))
-    , UDPListen(new Socket(this))
+    , TCPListen(new TcpListener(this))
+    , TCPClient(new TcpConnection(this))
+    , UDPSend(new UdpSocket(this))
+    , UDPListen(new UdpSocket(this))
     , MSComm1(new SerialPort(portTable, this))
     , m_deviceWatch(new DeviceWatch(deviceFolders(portTable), this))
     , m_focus(new FocusSuccession(this))
-    , m_relay(new FrameRelay(*MSComm1, *TCPListen, *UDPListen, *UDPSend, *this, this))
+    , m_relay(new FrameRelay(*MSComm1, *TCPListen, *TCPClient, *UDPListen, *UDPSend, *this, this))
     , m_http(new HttpServer(*Winsock1, *TSendData, *this, this))
-    , m_endpoints(*UDPListen, *UDPSend, *TCPListen, *Winsock1, *m_http, programFolder)
+    , m_endpoints(*UDPListen, *UDPSend, *TCPListen, *TCPClient, *Winsock1, *m_http, programFolder)
     , m_programFolder(programFolder)
 {
     setObjectName(u"FrmMain"_s);
@@ -273,8 +275,8 @@ void FrmMain::Form_Load()
 {
     setFieldColours(LFileProgress);
     setFieldColours(Label5);
-    Text1->setText(Socket::localIpAddress());
-    Text5->setText(Socket::localHostName());
+    Text1->setText(SocketCalls::localIpAddress());
+    Text5->setText(SocketCalls::localHostName());
     Command1->setEnabled(true);
     Command2->setEnabled(false);
     Combo1->setCurrentIndex(-1);

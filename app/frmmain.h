@@ -22,8 +22,10 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class Socket;
 class SocketArray;
+class TcpConnection;
+class TcpListener;
+class UdpSocket;
 class StatusLine;
 class TimerArray;
 
@@ -62,7 +64,8 @@ public:
     CAN *canLink() const { return CAN_Link.get(); }
     HttpServer *httpServer() const { return m_http; }
     SerialPort *serialPort() const { return MSComm1; }
-    Socket *tcpListen() const { return TCPListen; }
+    TcpListener *tcpListen() const { return TCPListen; }
+    TcpConnection *tcpClient() const { return TCPClient; }
 
 signals:
     // Every text either status line gets, as it gets it; lineName is "LFileProgress" or "Label5".
@@ -126,9 +129,11 @@ private:
 
     TimerArray *TSendData;
     SocketArray *Winsock1;
-    Socket *TCPListen;
-    Socket *UDPSend;
-    Socket *UDPListen;
+    TcpListener *TCPListen;
+    // The one frame client TCPListen accepted; while it is there, nothing listens.
+    TcpConnection *TCPClient;
+    UdpSocket *UDPSend;
+    UdpSocket *UDPListen;
     SerialPort *MSComm1;
     DeviceWatch *m_deviceWatch;
 

@@ -3,8 +3,8 @@
 
 #include "eventpump.h"
 #include "httpserver.h"
-#include "socket.h"
 #include "socketarray.h"
+#include "udpsocket.h"
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -15,11 +15,13 @@ const QString kServerName = u"Lorvane HTTP Server Version 1.00"_s;
 
 } // namespace
 
-NetworkEndpoints::NetworkEndpoints(Socket &UDPListen, Socket &UDPSend, Socket &TCPListen,
-                                   SocketArray &Winsock1, HttpServer &http, QString programFolder)
+NetworkEndpoints::NetworkEndpoints(UdpSocket &UDPListen, UdpSocket &UDPSend, TcpListener &TCPListen,
+                                   TcpConnection &TCPClient, SocketArray &Winsock1, HttpServer &http,
+                                   QString programFolder)
     : m_udpListen(UDPListen)
     , m_udpSend(UDPSend)
     , m_tcpListen(TCPListen)
+    , m_tcpClient(TCPClient)
     , m_winsock1(Winsock1)
     , m_http(http)
     , m_programFolder(std::move(programFolder))
@@ -35,37 +37,32 @@ QList<NetworkEndpoints::SetupFailure> NetworkEndpoints::open(std::optional<quint
     if (PeerHost.isEmpty())
         PeerHost = kDefaultPeerHost;
 
-    if (m_udpListen.state() == Socket::Closed) {
-        m_udpListen.setProtocol(Socket::Udp);
+    if (m_udpListen.state() == UdpSocket::Closed) {
         m_framePort = qint16(FramePort);
-        m_udpListen.setLocalPort(FramePort);
         if (!m_udpListen.bind(FramePort, PeerHost))
             failures.append({Endpoint::UdpReceive, FramePort, m_udpListen.errorString()});
         EventPump::runPending();
     }
-    if (m_udpSend.state() == Socket::Closed) {
-        m_udpSend.setProtocol(Socket::Udp);
-        m_udpSend.setRemotePort(EchoPort);
-        if (!m_udpSend.connectTo(PeerHost, EchoPort))
+    if (m_udpSend.state() == UdpSocket::Closed) {
+        if (!m_udpSend.setDestination(PeerHost, EchoPort))
             failures.append({Endpoint::UdpSend, EchoPort, m_udpSend.errorString()});
         EventPump::runPending();
     }
-    if (m_tcpListen.state() == Socket::Closed) {
-        m_tcpListen.setProtocol(Socket::Tcp);
+    // One client until "Schließen": while it is connected (or failed) nothing listens.
+    if (!m_tcpListen.isListening() && m_tcpClient.state() == TcpConnection::Closed) {
         m_tcpListen.setLocalPort(quint16(m_framePort));
         if (!m_tcpListen.listen())
             failures.append({Endpoint::Tcp, quint16(m_framePort), m_tcpListen.errorString()});
         EventPump::runPending();
     }
-    Socket *listener = m_winsock1.at(0);
-    if (listener->state() == Socket::Closed) {
-        listener->setProtocol(Socket::Tcp);
+    TcpListener &listener = m_winsock1.listener();
+    if (!listener.isListening()) {
         if (!httpPort) {
             failures.append({Endpoint::Http, std::nullopt, QString()});
         } else {
-            listener->setLocalPort(*httpPort);
-            if (!listener->listen())
-                failures.append({Endpoint::Http, *httpPort, listener->errorString()});
+            listener.setLocalPort(*httpPort);
+            if (!listener.listen())
+                failures.append({Endpoint::Http, *httpPort, listener.errorString()});
         }
         EventPump::runPending();
     }
@@ -74,12 +71,12 @@ QList<NetworkEndpoints::SetupFailure> NetworkEndpoints::open(std::optional<quint
 
 bool NetworkEndpoints::httpListening() const
 {
-    return m_winsock1.at(0)->state() == Socket::Listening;
+    return m_winsock1.listener().isListening();
 }
 
 bool NetworkEndpoints::udpOpen() const
 {
-    return m_udpListen.state() == Socket::Open;
+    return m_udpListen.state() == UdpSocket::Open;
 }
 
 void NetworkEndpoints::close()
@@ -87,7 +84,7 @@ void NetworkEndpoints::close()
     closeHttpSlots();
     m_udpListen.close();
     m_udpSend.close();
-    m_tcpListen.close();
+    closeFrameEndpoint();
 }
 
 void NetworkEndpoints::closeForShutdown()
@@ -95,7 +92,13 @@ void NetworkEndpoints::closeForShutdown()
     closeHttpSlots();
     m_udpSend.close();
     m_udpListen.close();
+    closeFrameEndpoint();
+}
+
+void NetworkEndpoints::closeFrameEndpoint()
+{
     m_tcpListen.close();
+    m_tcpClient.close();
 }
 
 void NetworkEndpoints::closeHttpSlots()

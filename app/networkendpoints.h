@@ -7,8 +7,10 @@
 #include <optional>
 
 class HttpServer;
-class Socket;
 class SocketArray;
+class TcpConnection;
+class TcpListener;
+class UdpSocket;
 
 class NetworkEndpoints
 {
@@ -28,9 +30,9 @@ public:
     static constexpr quint16 EchoPort = 15730;
 
     // The sockets belong to the window; the HTTP server is told its name and
-    // folder here and closes its own slots.
-    NetworkEndpoints(Socket &UDPListen, Socket &UDPSend, Socket &TCPListen, SocketArray &Winsock1,
-                     HttpServer &http, QString programFolder);
+    // folder here and closes its own slots. TCPClient is the one connection TCPListen gave.
+    NetworkEndpoints(UdpSocket &UDPListen, UdpSocket &UDPSend, TcpListener &TCPListen, TcpConnection &TCPClient,
+                     SocketArray &Winsock1, HttpServer &http, QString programFolder);
 
     // "Öffnen" up to the HTTP listener: every endpoint that is closed is set up,
     // and events run after each. Handlers (another "Öffnen" among them) may run
@@ -48,9 +50,12 @@ public:
 private:
     void closeHttpSlots();
 
-    Socket &m_udpListen;
-    Socket &m_udpSend;
-    Socket &m_tcpListen;
+    void closeFrameEndpoint();
+
+    UdpSocket &m_udpListen;
+    UdpSocket &m_udpSend;
+    TcpListener &m_tcpListen;
+    TcpConnection &m_tcpClient;
     SocketArray &m_winsock1;
     HttpServer &m_http;
     QString m_programFolder;

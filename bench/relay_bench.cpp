@@ -7,7 +7,8 @@
 // what was lost, reordered or changed. No time is asserted; the program fails when the
 // gateway lost, reordered or changed a frame.
 #include "benchsupport.h"
-#include "socket.h"
+#include "tcpconnection.h"
+#include "tcplistener.h"
 #include "trackbox.h"
 
 #include <QNetworkDatagram>
@@ -577,7 +578,7 @@ bool connectGateway(FrmMain &w, Box &box, int &client)
     if (!d.enabled("Command1"))
         return false;
     d.open();
-    if (w.tcpListen()->state() != Socket::Listening) {
+    if (!w.tcpListen()->isListening()) {
         std::fprintf(stderr, "frame port %d is taken: %s\n", FramePort, qPrintable(d.label("LFileProgress")));
         return false;
     }
@@ -588,7 +589,7 @@ bool connectGateway(FrmMain &w, Box &box, int &client)
         return false;
     }
     client = connectTcp(FramePort);
-    return client >= 0 && runUntil([&] { return w.tcpListen()->state() == Socket::Connected; }, SetupLimit);
+    return client >= 0 && runUntil([&] { return w.tcpClient()->state() == TcpConnection::Connected; }, SetupLimit);
 }
 
 // Closes the frame endpoints, gives room for `count` clients and opens them again with that

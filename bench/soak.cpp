@@ -13,7 +13,7 @@
 // phases with the rest still running: a flood of the largest datagrams at UDP 15731, and a
 // crowd of connections that never send a request at the HTTP port.
 #include "benchsupport.h"
-#include "socket.h"
+#include "tcplistener.h"
 #include "trackbox.h"
 
 #include <QCommandLineParser>
@@ -693,7 +693,7 @@ private:
             say(clickIfEnabled(m_driver, "Command2") ? "closed" : "failed: Schließen is not enabled");
         } else if (command == "open") {
             m_driver.open(m_httpPort);
-            const bool frameEndpoint = w.tcpListen()->state() == Socket::Listening;
+            const bool frameEndpoint = w.tcpListen()->isListening();
             say((frameEndpoint ? "opened " : "failed: ") + m_driver.label("LFileProgress").toUtf8());
         } else if (command == "quit") {
             say("bye");
@@ -720,7 +720,7 @@ int runGateway(const QString &folder, const QString &device, quint16 httpPort)
     }
     WindowDriver d {w};
     d.open(httpPort);
-    if (w.tcpListen()->state() != Socket::Listening) {
+    if (!w.tcpListen()->isListening()) {
         say("failed: " + d.label("LFileProgress").toUtf8());
         return 2;
     }

@@ -69,7 +69,7 @@ HttpServer::HttpServer(SocketArray &winsock1, TimerArray &tSendData, ServerWindo
     connect(&winsock1, &SocketArray::sendProgress, this, &HttpServer::Winsock1_SendProgress);
     connect(&winsock1, &SocketArray::sendComplete, this, &HttpServer::WinSock1_SendComplete);
     connect(&winsock1, &SocketArray::inputEnded, this, &HttpServer::peerFinishedSending);
-    connect(&winsock1, &SocketArray::closed, this, &HttpServer::WinSock1_Close);
+    connect(&winsock1, &SocketArray::failed, this, &HttpServer::WinSock1_Close);
     connect(&tSendData, &TimerArray::tick, this, &HttpServer::TSendData_Timer);
     connect(&m_pageBuilder, &PageBuilder::built, this, &HttpServer::pageBuilt);
 }
@@ -110,7 +110,7 @@ void HttpServer::letEventsRun()
 
 // ---- Connection slots ----
 
-void HttpServer::WinSock1_ConnectionRequest(int /*index*/, qint64 requestId)
+void HttpServer::WinSock1_ConnectionRequest(qint64 requestId)
 {
     letEventsRun();
     // At the cap a connection that has not asked for anything yet makes room; with none, the
@@ -128,7 +128,7 @@ void HttpServer::WinSock1_ConnectionRequest(int /*index*/, qint64 requestId)
     ConnSlot &record = m_slots[size_t(slot)];
     resetRecord(slot);
     ++record.Connection;
-    if (!m_winsock1.at(slot)->accept(requestId))
+    if (!m_winsock1.at(slot)->accept(m_winsock1.listener(), requestId))
         return;
     record.Live = true;
     record.AcceptedAt = record.LastActivity = m_clock.elapsed();
@@ -158,7 +158,7 @@ bool HttpServer::closeIdlest()
 // for its request can always be closed to make room, so only without one does the listener rest.
 void HttpServer::updateAccepting()
 {
-    m_winsock1.at(0)->setAccepting(m_liveConnections < m_connectionCap || m_waitingForRequest > 0);
+    m_winsock1.listener().setAccepting(m_liveConnections < m_connectionCap || m_waitingForRequest > 0);
 }
 
 void HttpServer::closeOverdue()
@@ -183,7 +183,7 @@ int HttpServer::freeSlot() const
 {
     const int highest = qMin(m_winsock1.highestIndex(), int(m_slots.size()) - 1);
     for (int i = 1; i <= highest; ++i) {
-        if (m_winsock1.at(i)->state() == Socket::Closed)
+        if (m_winsock1.at(i)->state() == TcpConnection::Closed)
             return i;
     }
     return -1;
@@ -279,7 +279,11 @@ void HttpServer::WinSock1_Close(int index)
 {
     if (index < 0 || index > m_winsock1.highestIndex())
         return;
-    Socket *socket = m_winsock1.at(index);
+    if (index == 0) {
+        closeListener();
+        return;
+    }
+    TcpConnection *socket = m_winsock1.at(index);
     socket->close();
     // Released before events run, so a connection accepted into the slot
     // meanwhile never inherits (or loses) this one's file.
@@ -291,13 +295,19 @@ void HttpServer::WinSock1_Close(int index)
     letEventsRun();
     const auto sameConnection
         = [&] { return size_t(index) >= m_slots.size() || m_slots[size_t(index)].Connection == connection; };
-    while (socket->state() != Socket::Closed && sameConnection()) {
+    while (socket->state() != TcpConnection::Closed && sameConnection()) {
         socket->close();
         letEventsRun();
     }
     m_window.showNetworkStatus(u"WinSock "_s + QString::number(index) + u" closed"_s);
-    if (index == 0)
-        m_window.setServerButtons(true);
+}
+
+void HttpServer::closeListener()
+{
+    m_winsock1.listener().close();
+    letEventsRun();
+    m_window.showNetworkStatus(u"WinSock 0 closed"_s);
+    m_window.setServerButtons(true);
 }
 
 // ---- Request handling ----
@@ -305,8 +315,10 @@ void HttpServer::WinSock1_Close(int index)
 void HttpServer::Winsock1_DataArrival(int index, qint64 /*bytesTotal*/)
 {
     letEventsRun();
-    Socket *socket = m_winsock1.at(index);
-    if (size_t(index) >= m_slots.size() || socket->state() != Socket::Connected)
+    if (index < 1 || size_t(index) >= m_slots.size())
+        return;
+    TcpConnection *socket = m_winsock1.at(index);
+    if (socket->state() != TcpConnection::Connected)
         return;
     ConnSlot &record = m_slots[size_t(index)];
     if (record.RequestTaken) {

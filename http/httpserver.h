@@ -57,7 +57,7 @@ public:
     void setStallTimeout(std::chrono::milliseconds timeout);
 
 private:
-    void WinSock1_ConnectionRequest(int index, qint64 requestId);
+    void WinSock1_ConnectionRequest(qint64 requestId);
     void Winsock1_DataArrival(int index, qint64 bytesTotal);
     void WinSock1_SendComplete(int index);
     void peerFinishedSending(int index);
@@ -65,6 +65,7 @@ private:
     void TSendData_Timer(int index);
 
     void letEventsRun();
+    void closeListener();
     int freeSlot() const;
     int createSlot();
     void resetRecord(int index);

@@ -4,22 +4,20 @@
 SocketArray::SocketArray(QObject *parent)
     : QObject(parent)
 {
-    create(0);
+    connect(&m_listener, &TcpListener::connectionRequest, this, &SocketArray::connectionRequest);
 }
 
-Socket *SocketArray::create(int index)
+TcpConnection *SocketArray::create(int index)
 {
-    Q_ASSERT(index == m_sockets.size());
-    auto *socket = new Socket(this);
-    m_sockets.append(socket);
-    connect(socket, &Socket::dataArrival, this,
+    Q_ASSERT(index == highestIndex() + 1);
+    auto *connection = new TcpConnection(this);
+    m_connections.append(connection);
+    connect(connection, &TcpConnection::dataArrival, this,
             [this, index](qint64 bytes) { emit dataArrival(index, bytes); });
-    connect(socket, &Socket::connectionRequest, this,
-            [this, index](qint64 id) { emit connectionRequest(index, id); });
-    connect(socket, &Socket::sendProgress, this,
+    connect(connection, &TcpConnection::sendProgress, this,
             [this, index](qint64 bytes) { emit sendProgress(index, bytes); });
-    connect(socket, &Socket::sendComplete, this, [this, index] { emit sendComplete(index); });
-    connect(socket, &Socket::inputEnded, this, [this, index] { emit inputEnded(index); });
-    connect(socket, &Socket::closed, this, [this, index] { emit closed(index); });
-    return socket;
+    connect(connection, &TcpConnection::sendComplete, this, [this, index] { emit sendComplete(index); });
+    connect(connection, &TcpConnection::inputEnded, this, [this, index] { emit inputEnded(index); });
+    connect(connection, &TcpConnection::failed, this, [this, index] { emit failed(index); });
+    return connection;
 }

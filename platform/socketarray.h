@@ -1,7 +1,9 @@
-// An indexed array of sockets that grows at run time and reports events with the index.
+// The HTTP server's sockets: element 0 listens, the others are connections accepted from it.
+// The array grows at run time and reports events with the index.
 #pragma once
 
-#include "socket.h"
+#include "tcpconnection.h"
+#include "tcplistener.h"
 
 #include <QList>
 #include <QObject>
@@ -10,22 +12,25 @@ class SocketArray : public QObject
 {
     Q_OBJECT
 public:
-    // Element 0 exists from the start.
     explicit SocketArray(QObject *parent = nullptr);
 
-    int highestIndex() const { return int(m_sockets.size()) - 1; }
-    Socket *at(int index) const { return m_sockets.at(index); }
-    // Creates the element with this index (the next one; the array never shrinks).
-    Socket *create(int index);
+    int highestIndex() const { return int(m_connections.size()); }
+    TcpListener &listener() { return m_listener; }
+    const TcpListener &listener() const { return m_listener; }
+    // The connection with this index, from 1 on.
+    TcpConnection *at(int index) const { return m_connections.at(index - 1); }
+    // Creates the connection with this index (the next one; the array never shrinks).
+    TcpConnection *create(int index);
 
 signals:
     void dataArrival(int index, qint64 bytesTotal);
-    void connectionRequest(int index, qint64 requestId);
+    void connectionRequest(qint64 requestId);
     void sendProgress(int index, qint64 bytesSent);
     void sendComplete(int index);
     void inputEnded(int index);
-    void closed(int index);
+    void failed(int index);
 
 private:
-    QList<Socket *> m_sockets;
+    TcpListener m_listener;
+    QList<TcpConnection *> m_connections;
 };

@@ -2,6 +2,8 @@
 #include "socketcalls.h"
 
 #include <QFile>
+#include <QHostInfo>
+#include <QNetworkInterface>
 
 #include <array>
 #include <cstring>
@@ -12,6 +14,8 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace SocketCalls {
 
@@ -203,6 +207,50 @@ void closeDescriptor(int fd)
 bool outOfDescriptors(int error)
 {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+QString describe(int error)
+{
+    switch (error) {
+    case EADDRINUSE: return u"Port wird bereits verwendet"_s;
+    case EACCES:
+    case EPERM: return u"keine Berechtigung"_s;
+    case EADDRNOTAVAIL: return u"Adresse gehört nicht zu diesem Rechner"_s;
+    default:
+        if (outOfDescriptors(error))
+            return u"keine Sockets mehr frei"_s;
+        return u"Netzwerkfehler ("_s + qt_error_string(error) + u")"_s;
+    }
+}
+
+QString localHostName()
+{
+    return QHostInfo::localHostName();
+}
+
+QString localIpAddress()
+{
+    const auto addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address.toString();
+    }
+    return QHostAddress(QHostAddress::LocalHost).toString();
+}
+
+QHostAddress resolveIPv4(const QString &host)
+{
+    if (host.compare(u"localhost"_s, Qt::CaseInsensitive) == 0)
+        return QHostAddress(QHostAddress::LocalHost);
+    QHostAddress literal;
+    if (literal.setAddress(host))
+        return literal;
+    const auto addresses = QHostInfo::fromName(host).addresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            return address;
+    }
+    return {};
 }
 
 } // namespace SocketCalls

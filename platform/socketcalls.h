@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QString>
 #include <QByteArrayView>
 #include <QtGlobal>
 
@@ -44,5 +46,12 @@ void closeDescriptor(int fd);
 
 // True for the errors that mean "no descriptor or buffer left", which pass when one frees.
 bool outOfDescriptors(int error);
+// The error in German, as the window shows it.
+QString describe(int error);
+
+QString localHostName();
+QString localIpAddress();
+// "localhost" is taken as 127.0.0.1; other names are looked up, IPv4 first.
+QHostAddress resolveIPv4(const QString &host);
 
 } // namespace SocketCalls

@@ -3,7 +3,7 @@
 
 #include "canmessage.h"
 #include "relaywindow.h"
-#include "socket.h"
+#include "tcpconnection.h"
 
 #include <utility>
 
@@ -16,7 +16,7 @@ constexpr qint64 ReadingAgain = ClientFrameQueue::Bound / 2;
 
 } // namespace
 
-ClientFrameQueue::ClientFrameQueue(Socket &client, RelayWindow &window, QObject *parent)
+ClientFrameQueue::ClientFrameQueue(TcpConnection &client, RelayWindow &window, QObject *parent)
     : QObject(parent)
     , m_client(client)
     , m_window(window)
@@ -25,12 +25,12 @@ ClientFrameQueue::ClientFrameQueue(Socket &client, RelayWindow &window, QObject 
     // Frames are small and each one counts for the trains: none waits for the acknowledgement of
     // the one before.
     m_client.setSendWithoutDelay(true);
-    connect(&m_client, &Socket::sendProgress, this, &ClientFrameQueue::onClientReading);
+    connect(&m_client, &TcpConnection::sendProgress, this, &ClientFrameQueue::onClientReading);
 }
 
 void ClientFrameQueue::send(const QByteArray &frames)
 {
-    if (frames.isEmpty() || m_client.state() != Socket::Connected)
+    if (frames.isEmpty() || m_client.state() != TcpConnection::Connected)
         return;
     const qint64 room = (Bound - m_client.bytesToWrite()) / FrameSize * FrameSize;
     const qsizetype taken = qBound<qint64>(0, room, frames.size());

@@ -5,7 +5,7 @@
 #include <QObject>
 
 class RelayWindow;
-class Socket;
+class TcpConnection;
 
 class ClientFrameQueue : public QObject
 {
@@ -15,7 +15,7 @@ public:
     // own buffer of the connection is kept small as well.
     static constexpr qint64 Bound = 1024 * 1024;
 
-    ClientFrameQueue(Socket &client, RelayWindow &window, QObject *parent = nullptr);
+    ClientFrameQueue(TcpConnection &client, RelayWindow &window, QObject *parent = nullptr);
 
     // Frames back to back, handed to the system at once as far as it takes them; those that
     // do not fit in the bound are dropped whole. Nothing happens without a connected client.
@@ -26,7 +26,7 @@ public:
 private:
     void onClientReading();
 
-    Socket &m_client;
+    TcpConnection &m_client;
     RelayWindow &m_window;
     // Frames dropped since the client last caught up.
     qint64 m_dropped = 0;

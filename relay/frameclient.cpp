@@ -1,7 +1,7 @@
 // One frame client on TCP 15731: its connection, the frame it has half sent, and what waits for it.
 #include "frameclient.h"
 
-#include "socket.h"
+#include "tcpconnection.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ constexpr qint64 kInputBacklog = 64 * 1024;
 
 } // namespace
 
-FrameClient::FrameClient(Socket &connection, RelayWindow &window, QObject *parent)
+FrameClient::FrameClient(TcpConnection &connection, RelayWindow &window, QObject *parent)
     : QObject(parent)
     , m_connection(connection)
     , m_output(connection, window)

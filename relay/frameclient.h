@@ -7,16 +7,16 @@
 #include <QObject>
 
 class RelayWindow;
-class Socket;
+class TcpConnection;
 
 class FrameClient : public QObject
 {
     Q_OBJECT
 public:
     // The connection is the client's own, or the endpoint that became it; it stays the caller's.
-    FrameClient(Socket &connection, RelayWindow &window, QObject *parent = nullptr);
+    FrameClient(TcpConnection &connection, RelayWindow &window, QObject *parent = nullptr);
 
-    Socket &connection() { return m_connection; }
+    TcpConnection &connection() { return m_connection; }
     // The client's bytes, cut into whole frames; a started frame waits for its rest.
     FrameStream &input() { return m_input; }
     // Frames for the client, bounded; beyond the bound whole frames are dropped and counted.
@@ -25,7 +25,7 @@ public:
     bool inputFinished() const;
 
 private:
-    Socket &m_connection;
+    TcpConnection &m_connection;
     FrameStream m_input;
     ClientFrameQueue m_output;
 };

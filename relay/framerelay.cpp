@@ -7,7 +7,9 @@
 #include "frametranslator.h"
 #include "relaywindow.h"
 #include "serialport.h"
-#include "socket.h"
+#include "tcpconnection.h"
+#include "tcplistener.h"
+#include "udpsocket.h"
 
 #include <algorithm>
 #include <chrono>
@@ -37,15 +39,16 @@ std::chrono::milliseconds fragmentPause(qint32 baudRate)
 
 } // namespace
 
-FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen, Socket &UDPSend,
-                       RelayWindow &window, QObject *parent)
+FrameRelay::FrameRelay(SerialPort &MSComm1, TcpListener &TCPListen, TcpConnection &TCPClient,
+                       UdpSocket &UDPListen, UdpSocket &UDPSend, RelayWindow &window, QObject *parent)
     : QObject(parent)
     , m_serial(MSComm1)
     , m_tcpListen(TCPListen)
+    , m_tcpClient(TCPClient)
     , m_udpListen(UDPListen)
     , m_udpSend(UDPSend)
     , m_window(window)
-    , m_endpointClient(new FrameClient(TCPListen, window, this))
+    , m_endpointClient(new FrameClient(TCPClient, window, this))
     , m_clients {m_endpointClient}
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
@@ -57,14 +60,14 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen
     connect(&m_serial, &SerialPort::portClosed, this, &FrameRelay::relayClientFrames);
     m_fragmentPause.setSingleShot(true);
     connect(&m_fragmentPause, &QTimer::timeout, this, &FrameRelay::onFragmentPause);
-    connect(&m_tcpListen, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
-    connect(&m_tcpListen, &Socket::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
+    connect(&m_tcpClient, &TcpConnection::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
+    connect(&m_tcpListen, &TcpListener::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
     // A client that has gone may have left input that still waits for the line.
-    connect(&m_tcpListen, &Socket::inputEnded, this, &FrameRelay::relayClientFrames);
-    connect(&m_tcpListen, &Socket::closed, this, &FrameRelay::relayClientFrames);
-    connect(&m_tcpListen, &Socket::released, this, &FrameRelay::onClientReleased);
-    connect(&m_udpListen, &Socket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
-    connect(&m_udpSend, &Socket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
+    connect(&m_tcpClient, &TcpConnection::inputEnded, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpClient, &TcpConnection::failed, this, &FrameRelay::relayClientFrames);
+    connect(&m_tcpClient, &TcpConnection::released, this, &FrameRelay::onClientReleased);
+    connect(&m_udpListen, &UdpSocket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
+    connect(&m_udpSend, &UdpSocket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
 }
 
 void FrameRelay::setMostClients(int most)
@@ -166,7 +169,7 @@ void FrameRelay::letFinishedClientsGo()
     // A client that sends no more, or whose connection failed, frees its place for the next.
     const QList<FrameClient *> clients = m_clients;
     for (FrameClient *client : clients) {
-        if (client->inputFinished() || client->connection().state() != Socket::Connected) {
+        if (client->inputFinished() || client->connection().state() != TcpConnection::Connected) {
             removeClient(client);
             showClientCount(u"TCP-Client gegangen"_s);
         }
@@ -176,7 +179,7 @@ void FrameRelay::letFinishedClientsGo()
 void FrameRelay::removeClient(FrameClient *client)
 {
     m_clients.removeOne(client);
-    Socket &connection = client->connection();
+    TcpConnection &connection = client->connection();
     connection.disconnect(this);
     connection.close();
     // Not freed here: this may run inside one of the connection's own signals. The client's
@@ -214,7 +217,7 @@ void FrameRelay::UDPListen_DataArrival()
             answers += m_translator->CAN_Retour(QByteArray::fromRawData(data.constData() + at, FrameSize));
         // Still one datagram per frame, and one text per frame sent; the system takes the
         // datagrams many at a time, and the client all frames in one piece.
-        if (m_udpSend.state() == Socket::Open) {
+        if (m_udpSend.state() == UdpSocket::Open) {
             m_udpSend.sendDatagrams(answers, FrameSize);
             for (qsizetype at = 0; at < answers.size(); at += FrameSize)
                 m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
@@ -241,41 +244,39 @@ void FrameRelay::reportDroppedDatagrams()
 void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
 {
     EventPump::runPending();
-    if (m_tcpListen.state() != Socket::Listening)
+    if (!m_tcpListen.isListening())
         return;
     if (servesSeveral()) {
         acceptAnotherClient(RequestID);
         return;
     }
-    // One client at a time: the endpoint stops listening and becomes the connection.
+    // One client at a time: the endpoint stops listening while the connection lasts.
     m_tcpListen.close();
     m_endpointClient->input().clear();
     m_endpointClient->output().restart();
-    m_tcpListen.accept(RequestID);
+    m_tcpClient.accept(m_tcpListen, RequestID);
     // The digits are the window's own text, kept as users know it.
     m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
 }
 
 void FrameRelay::acceptAnotherClient(qint64 requestId)
 {
-    auto *connection = new Socket(this);
     if (m_clients.size() >= m_mostClients) {
-        // Refused at once, so that it does not wait for an answer that never comes.
-        connection->accept(requestId);
-        connection->close();
-        connection->deleteLater();
+        // Not taken: the listener closes it once this handler returns, so that it does not wait
+        // for an answer that never comes.
         showClientCount(u"TCP-Client abgewiesen"_s);
         return;
     }
+    auto *connection = new TcpConnection(this);
     auto *client = new FrameClient(*connection, m_window, connection);
-    if (!connection->accept(requestId)) {
+    if (!connection->accept(m_tcpListen, requestId)) {
         connection->deleteLater();
         return;
     }
     m_clients.append(client);
-    connect(connection, &Socket::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
-    connect(connection, &Socket::inputEnded, this, &FrameRelay::relayClientFrames);
-    connect(connection, &Socket::closed, this, &FrameRelay::relayClientFrames);
+    connect(connection, &TcpConnection::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
+    connect(connection, &TcpConnection::inputEnded, this, &FrameRelay::relayClientFrames);
+    connect(connection, &TcpConnection::failed, this, &FrameRelay::relayClientFrames);
     showClientCount(u"Anfrage über TCP:15371"_s);
 }
 

@@ -11,13 +11,16 @@ class FrameClient;
 class FrameTranslator;
 class RelayWindow;
 class SerialPort;
-class Socket;
+class TcpConnection;
+class TcpListener;
+class UdpSocket;
 
 class FrameRelay : public QObject
 {
     Q_OBJECT
 public:
-    FrameRelay(SerialPort &MSComm1, Socket &TCPListen, Socket &UDPListen, Socket &UDPSend,
+    FrameRelay(SerialPort &MSComm1, TcpListener &TCPListen, TcpConnection &TCPClient, UdpSocket &UDPListen,
+               UdpSocket &UDPSend,
                RelayWindow &window, QObject *parent = nullptr);
 
     // Until the link object exists, frames that need it are dropped.
@@ -50,9 +53,10 @@ private:
     void reportDroppedDatagrams();
 
     SerialPort &m_serial;
-    Socket &m_tcpListen;
-    Socket &m_udpListen;
-    Socket &m_udpSend;
+    TcpListener &m_tcpListen;
+    TcpConnection &m_tcpClient;
+    UdpSocket &m_udpListen;
+    UdpSocket &m_udpSend;
     RelayWindow &m_window;
     FrameTranslator *m_translator = nullptr;
     // The serial line's bytes: whole frames out, a started frame kept, step regained.

@@ -4,7 +4,6 @@
 #include "fixedtexts.h"
 #include "pinnedlocale.h"
 #include "pseudoterminal.h"
-#include "socket.h"
 #include "statusline.h"
 #include "trackbox.h"
 #include "windowdriver.h"

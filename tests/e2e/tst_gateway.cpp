@@ -3,7 +3,8 @@
 #include "framebytes.h"
 #include "httpserver.h"
 #include "httptestsupport.h"
-#include "socket.h"
+#include "tcpconnection.h"
+#include "tcplistener.h"
 #include "trackbox.h"
 #include "windowdriver.h"
 
@@ -162,7 +163,7 @@ struct Gateway
     {
         if (!plugged->isOpen())
             return u"no pseudo-terminal for the track box: "_s + plugged->errorString();
-        if (w.tcpListen()->state() != Socket::Listening || !w.canLink())
+        if (!w.tcpListen()->isListening() || !w.canLink())
             return u"the frame ports 15731 (TCP and UDP) cannot be opened: "_s + d.label("LFileProgress");
         return {};
     }
@@ -173,7 +174,7 @@ struct Gateway
     {
         client.connectToHost(QHostAddress::LocalHost, 15731);
         QVERIFY(client.waitForConnected(2000));
-        QTRY_COMPARE(w.tcpListen()->state(), Socket::Connected);
+        QTRY_COMPARE(w.tcpClient()->state(), TcpConnection::Connected);
     }
 };
 
@@ -334,7 +335,7 @@ private slots:
         // Frames reach the client's system within the receive event: no redraw or timer comes between.
         bool heldBack = false;
         connect(g.w.serialPort(), &SerialPort::received, this,
-                [&] { heldBack |= g.w.tcpListen()->bytesToWrite() > 0; });
+                [&] { heldBack |= g.w.tcpClient()->bytesToWrite() > 0; });
 
         // A ping answer of another device leaves with its type bytes rewritten.
         const QByteArray answer = TrackBox::pingAnswer(kPingRequest, 0x00001234, 0x0035);
@@ -626,7 +627,7 @@ private slots:
         const int fd = rawFrameClient();
         QVERIFY(fd >= 0);
         const auto closeAtEnd = qScopeGuard([fd] { ::close(fd); });
-        QTRY_COMPARE(g.w.tcpListen()->state(), Socket::Connected);
+        QTRY_COMPARE(g.w.tcpClient()->state(), TcpConnection::Connected);
         qint64 reported = 0;
         connect(&g.w, &FrmMain::statusTextChanged, this, [&](const QString &, const QString &text) {
             if (text.startsWith(u"TCP-Client liest wieder, "_s))
@@ -640,8 +641,8 @@ private slots:
         qint64 mostWaiting = 0;
         QElapsedTimer ping;
         QByteArray got = readFrames(fd, 4096, [&] { // 4 KiB per 10 ms
-            mostWaiting = qMax(mostWaiting, g.w.tcpListen()->bytesToWrite());
-            if (!ping.isValid() && g.w.tcpListen()->bytesToWrite() > ClientOutputBound - 64 * 1024) { // full
+            mostWaiting = qMax(mostWaiting, g.w.tcpClient()->bytesToWrite());
+            if (!ping.isValid() && g.w.tcpClient()->bytesToWrite() > ClientOutputBound - 64 * 1024) { // full
                 g.d.click("Command5");
                 g.d.click("Command3");
                 ping.start();

@@ -53,15 +53,13 @@ TestServer::TestServer()
     QDir(base.path()).mkdir(u"www"_s);
     server.setServerName(QString::fromLatin1(ServerName));
     server.setWebRoot(path());
-    winsock1.at(0)->setProtocol(Socket::Tcp);
-    winsock1.at(0)->setLocalPort(0);
-    if (!winsock1.at(0)->listen())
-        qFatal("cannot listen: %s", qPrintable(winsock1.at(0)->errorString()));
+    if (!winsock1.listener().listen())
+        qFatal("cannot listen: %s", qPrintable(winsock1.listener().errorString()));
 }
 
 quint16 TestServer::port() const
 {
-    return winsock1.at(0)->localPort();
+    return winsock1.listener().localPort();
 }
 
 QString TestServer::path(const QString &relative) const
@@ -97,7 +95,7 @@ int TestServer::connectedSlots() const
 {
     int count = 0;
     for (int i = 1; i <= winsock1.highestIndex(); ++i)
-        count += winsock1.at(i)->state() == Socket::Connected ? 1 : 0;
+        count += winsock1.at(i)->state() == TcpConnection::Connected ? 1 : 0;
     return count;
 }
 

@@ -1,10 +1,13 @@
 // The platform services where their behaviour is ours rather than Qt's.
 #include "serialport.h"
-#include "socket.h"
+#include "tcpconnection.h"
+#include "tcplistener.h"
 #include "timerarray.h"
+#include "udpsocket.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -13,28 +16,35 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// A listener and one connection accepted from it into another socket, with a client.
+// A listener and one connection accepted from it, with a client.
 struct Connection
 {
-    Socket listener;
-    Socket accepted;
+    TcpListener listener;
+    TcpConnection accepted;
     QTcpSocket client;
 
     Connection()
     {
-        QObject::connect(&listener, &Socket::connectionRequest, &accepted,
-                         [this](qint64 id) { accepted.accept(id); });
+        QObject::connect(&listener, &TcpListener::connectionRequest, &accepted,
+                         [this](qint64 id) { accepted.accept(listener, id); });
         if (!listener.listen())
             qFatal("cannot listen: %s", qPrintable(listener.errorString()));
         client.connectToHost(QHostAddress::LocalHost, listener.localPort());
     }
     int clientFd() const { return int(client.socketDescriptor()); }
 };
+
+int connectToLoopback(int fd, quint16 port)
+{
+    sockaddr_in address {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    return ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+}
 
 int systemBacklog()
 {
@@ -95,52 +105,59 @@ private slots:
             QCOMPARE(tick.at(0).toInt(), 1);
     }
 
-    void unacceptedRequestsAreRefused()
+    // As the frame endpoint does: the listener closes before the accept, the connection object
+    // serves one client after another, and nothing of an earlier one reaches a later one.
+    void aConnectionObjectServesOneConnectionAfterAnother()
     {
-        Socket listener;
-        listener.setLocalPort(0);
-        QVERIFY(listener.listen());
-        QTcpSocket client;
-        QSignalSpy requests(&listener, &Socket::connectionRequest);
-        client.connectToHost(QHostAddress::LocalHost, listener.localPort());
-        QTRY_COMPARE(requests.size(), 1);
-        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
-    }
-
-    void datagramsArrivingWhileAHandlerWaitsAreAnnounced()
-    {
-        Socket receiver;
-        receiver.setProtocol(Socket::Udp);
-        QVERIFY(receiver.bind(0, u"localhost"_s));
-        QUdpSocket sender;
-        const quint16 port = receiver.localPort();
-        QVERIFY(port != 0);
-        QList<QByteArray> taken;
-        connect(&receiver, &Socket::dataArrival, this, [&] {
-            if (taken.isEmpty()) {
-                // The next datagrams come in while this handler lets events run.
-                sender.writeDatagram("second", QHostAddress::LocalHost, port);
-                sender.writeDatagram("third", QHostAddress::LocalHost, port);
-                QTest::qWait(30);
-            }
-            taken.append(receiver.takeAll());
+        TcpListener listener;
+        TcpConnection accepted;
+        connect(&listener, &TcpListener::connectionRequest, this, [&](qint64 id) {
+            listener.close();
+            QVERIFY(accepted.accept(listener, id));
         });
-        sender.writeDatagram("first", QHostAddress::LocalHost, port);
-        QTRY_COMPARE(taken, (QList<QByteArray> {"first", "second", "third"}));
+        QSignalSpy ended(&accepted, &TcpConnection::inputEnded);
+        for (const QByteArray text : {"first", "second"}) {
+            QVERIFY(listener.listen());
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, listener.localPort());
+            QTRY_COMPARE(accepted.state(), TcpConnection::Connected);
+            QVERIFY(!listener.isListening());
+            client.write(text + " unread");
+            client.disconnectFromHost();
+            QTRY_COMPARE(ended.size(), text == "first" ? 1 : 2);
+            QCOMPARE(accepted.takeAll(), text + " unread");
+            accepted.close();
+            QCOMPARE(accepted.state(), TcpConnection::Closed);
+            QVERIFY(!accepted.atEnd());
+        }
     }
 
-    void acceptMovesTheRequestIntoAnotherSocket()
+    // Events come one after another in the order they happened, also those that happen while a
+    // handler lets events run; none is emitted inside another's handler.
+    void eventsKeepTheirOrderAndNeverNest()
     {
         Connection c;
-        QSignalSpy arrivals(&c.accepted, &Socket::dataArrival);
-        QTRY_COMPARE(c.accepted.state(), Socket::Connected);
-        QCOMPARE(c.listener.state(), Socket::Listening);
-        c.client.write("hello");
-        QTRY_VERIFY(!arrivals.isEmpty());
-        QCOMPARE(c.accepted.takeAll(), QByteArray("hello"));
-        c.accepted.close();
-        QCOMPARE(c.accepted.state(), Socket::Closed);
-        QTRY_COMPARE(c.client.state(), QAbstractSocket::UnconnectedState);
+        QStringList events;
+        int depth = 0;
+        int deepest = 0;
+        const auto note = [&](const QString &event) {
+            events.append(event);
+            deepest = qMax(deepest, ++depth);
+            c.accepted.takeAll();
+            if (events.size() == 1) {
+                c.client.write("more");
+                c.client.disconnectFromHost();
+                QTest::qWait(50);
+            }
+            --depth;
+        };
+        connect(&c.accepted, &TcpConnection::dataArrival, this, [&] { note(u"data"_s); });
+        connect(&c.accepted, &TcpConnection::inputEnded, this, [&] { note(u"end"_s); });
+        connect(&c.accepted, &TcpConnection::failed, this, [&] { note(u"failed"_s); });
+        QTRY_COMPARE(c.accepted.state(), TcpConnection::Connected);
+        c.client.write("first");
+        QTRY_COMPARE(events, (QStringList {u"data"_s, u"data"_s, u"end"_s}));
+        QCOMPARE(deepest, 1);
     }
 
     // How the peer ends decides what the socket reports: the end of its input (and sending
@@ -160,10 +177,10 @@ private slots:
         QFETCH(bool, inputEnded);
         QFETCH(bool, lost);
         Connection c;
-        QSignalSpy ended(&c.accepted, &Socket::inputEnded);
-        QSignalSpy closed(&c.accepted, &Socket::closed);
-        QSignalSpy completions(&c.accepted, &Socket::sendComplete);
-        QTRY_COMPARE(c.accepted.state(), Socket::Connected);
+        QSignalSpy ended(&c.accepted, &TcpConnection::inputEnded);
+        QSignalSpy closed(&c.accepted, &TcpConnection::failed);
+        QSignalSpy completions(&c.accepted, &TcpConnection::sendComplete);
+        QTRY_COMPARE(c.accepted.state(), TcpConnection::Connected);
         c.client.write("request");
         QTRY_COMPARE(c.accepted.waitingCount(), 7);
         if (end == u"half"_s) {
@@ -179,7 +196,7 @@ private slots:
         // What came before the end is still there to take.
         QCOMPARE(c.accepted.takeAll(), QByteArray("request"));
         QVERIFY(c.accepted.atEnd());
-        for (int i = 0; i < 2 && c.accepted.state() == Socket::Connected; ++i) {
+        for (int i = 0; i < 2 && c.accepted.state() == TcpConnection::Connected; ++i) {
             const int before = int(completions.size());
             QCOMPARE(c.accepted.send("answer"), 6);
             // Completion is an event of its own, never reported from inside send().
@@ -189,13 +206,13 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(ended.size(), inputEnded ? 1 : 0);
         QCOMPARE(closed.size(), lost ? 1 : 0);
-        QCOMPARE(c.accepted.state(), lost ? Socket::Closing : Socket::Connected);
+        QCOMPARE(c.accepted.state(), lost ? TcpConnection::Failed : TcpConnection::Connected);
         if (end == u"half"_s) {
             QTRY_COMPARE(c.client.bytesAvailable(), 12);
             QCOMPARE(c.client.readAll(), QByteArray("answeranswer"));
         }
         c.accepted.close();
-        QCOMPARE(c.accepted.state(), Socket::Closed);
+        QCOMPARE(c.accepted.state(), TcpConnection::Closed);
     }
 
     void receiveLimitHoldsThePeerBackWithoutLosingAByte()
@@ -203,7 +220,7 @@ private slots:
         constexpr qint64 Limit = 1000;
         Connection c;
         c.accepted.setReceiveLimit(Limit);
-        QTRY_COMPARE(c.accepted.state(), Socket::Connected);
+        QTRY_COMPARE(c.accepted.state(), TcpConnection::Connected);
         QByteArray sent;
         for (int i = 0; sent.size() < 300'000; ++i)
             sent += QByteArray::number(i) + ' ';
@@ -226,16 +243,12 @@ private slots:
     void listenBacklogIsTheSystemMaximum()
     {
         const int burst = qMin(300, systemBacklog());
-        Socket listener;
+        TcpListener listener;
         QVERIFY(listener.listen());
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(listener.localPort());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         std::vector<pollfd> clients;
         for (int i = 0; i < burst; ++i) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+            connectToLoopback(fd, listener.localPort());
             clients.push_back({fd, POLLOUT, 0});
         }
         // No event runs meanwhile: nothing is accepted, the kernel alone holds the requests.
@@ -250,6 +263,61 @@ private slots:
         for (const pollfd &client : clients)
             ::close(client.fd);
         QCOMPARE(connected, burst);
+    }
+
+    // Out of descriptors, a waiting client is taken once one frees, without a new request.
+    void acceptingResumesWhenADescriptorFrees()
+    {
+        TcpListener listener;
+        QVERIFY(listener.listen());
+        QSignalSpy requests(&listener, &TcpListener::connectionRequest);
+        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+        rlimit saved {};
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        std::vector<int> fillers;
+        const auto restore = qScopeGuard([&] {
+            for (const int fd : fillers)
+                ::close(fd);
+            ::close(client);
+            ::setrlimit(RLIMIT_NOFILE, &saved);
+        });
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0))
+            fillers.push_back(fd);
+        QVERIFY(connectToLoopback(client, listener.localPort()) == 0);
+        QTest::qWait(100);
+        QCOMPARE(requests.size(), 0);
+        ::close(fillers.back());
+        fillers.pop_back();
+        QTRY_COMPARE(requests.size(), 1);
+        // Nobody accepted it: it is refused rather than left hanging.
+        char byte = 0;
+        QTRY_COMPARE(::recv(client, &byte, 1, MSG_DONTWAIT), ssize_t(0));
+    }
+
+    // A flood beyond the queue's bound, while a handler lets events run, is dropped whole and
+    // counted; the rest is announced in order of arrival.
+    void datagramQueueIsBoundedAndCountsWhatItDrops()
+    {
+        constexpr int Sent = 80;
+        UdpSocket receiver;
+        QVERIFY(receiver.bind(0, u"localhost"_s));
+        QUdpSocket sender;
+        QList<int> taken;
+        connect(&receiver, &UdpSocket::dataArrival, this, [&] {
+            if (taken.isEmpty()) {
+                for (int i = 1; i < Sent; ++i) {
+                    sender.writeDatagram(QByteArray(60'000, char(i)), QHostAddress::LocalHost, receiver.localPort());
+                    QTest::qWait(1);
+                }
+            }
+            taken.append(receiver.takeAll().at(0));
+        });
+        sender.writeDatagram(QByteArray(60'000, char(0)), QHostAddress::LocalHost, receiver.localPort());
+        QTRY_VERIFY(!taken.isEmpty() && !receiver.datagramsWaiting());
+        QTest::qWait(50);
+        QVERIFY(std::is_sorted(taken.cbegin(), taken.cend()));
+        QVERIFY(taken.size() < Sent / 2);
+        QCOMPARE(taken.size() + receiver.takeDroppedDatagrams(), Sent);
     }
 };
 
