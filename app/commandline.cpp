@@ -34,7 +34,13 @@ const OptionText kFolder {
     u"Ordner"_s};
 const OptionText kHttpPort {{u"http-port"_s}, u"Port des HTTP-Servers statt 80."_s, u"Port"_s};
 
-const OptionText *const kOptions[] = {&kHelp, &kVersion, &kOpen, &kConnect, &kLog, &kFolder, &kHttpPort};
+const OptionText kClients {{u"clients"_s},
+                           u"Nimmt bis zu N Clients zugleich auf TCP-Port 15731 an (1 bis 16); ein Client, "
+                           "der geht, macht seinen Platz ohne Klick frei (sonst einer bis \"Schließen\")."_s,
+                           u"N"_s};
+
+const OptionText *const kOptions[]
+    = {&kHelp, &kVersion, &kOpen, &kConnect, &kLog, &kFolder, &kHttpPort, &kClients};
 
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 65535;
@@ -112,6 +118,18 @@ CommandLine::CommandLine(const QStringList &arguments)
             return;
         }
         m_httpPort = quint16(port);
+    }
+    if (parser.isSet(kClients.names.first())) {
+        const QString text = parser.value(kClients.names.first());
+        bool isNumber = false;
+        const int clients = text.toInt(&isNumber);
+        if (!isNumber || clients < 1 || clients > MostFrameClients) {
+            m_answer = Answer::Refusal;
+            m_refusal = u"ungültige Zahl der Clients "_s + text + u" (1 bis "_s
+                + QString::number(MostFrameClients) + u')';
+            return;
+        }
+        m_frameClients = clients;
     }
 }
 

@@ -11,6 +11,8 @@ class CommandLine
 public:
     // Exit status of a refused command line, as shells and service managers expect.
     static constexpr int UsageError = 2;
+    // Every frame client costs a queue of its own and a share of the line's time.
+    static constexpr int MostFrameClients = 16;
 
     explicit CommandLine(const QStringList &arguments);
 
@@ -28,6 +30,8 @@ public:
     std::optional<QString> folder() const { return m_folder; }
     // The HTTP port in place of 80.
     std::optional<quint16> httpPort() const { return m_httpPort; }
+    // How many frame clients may be connected at once; 1 keeps the one client until "Schließen".
+    int frameClients() const { return m_frameClients; }
 
 private:
     enum class Answer { StartWindow, Help, Version, Refusal };
@@ -41,4 +45,5 @@ private:
     bool m_log = false;
     std::optional<QString> m_folder;
     std::optional<quint16> m_httpPort;
+    int m_frameClients = 1;
 };

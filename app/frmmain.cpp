@@ -358,6 +358,7 @@ void FrmMain::Form_Unload()
     if (CAN_Link)
         CAN_Link->abortWait();
     m_endpoints.closeForShutdown();
+    m_relay->closeClients();
 }
 
 void FrmMain::Command6_Click()
@@ -420,6 +421,7 @@ void FrmMain::Command2_Click()
     Command1->setEnabled(true);
     Command2->setEnabled(false);
     m_endpoints.close();
+    m_relay->closeClients();
 }
 
 bool FrmMain::validSelection() const
@@ -513,6 +515,11 @@ void FrmMain::onSerialDeviceLost()
         Command5_Click();
         emit linkLost();
     }
+}
+
+void FrmMain::setFrameClients(int most)
+{
+    m_relay->setMostClients(most);
 }
 
 void FrmMain::showHttpPort(quint16 port)

@@ -51,6 +51,8 @@ public:
 
     // The HTTP port "Öffnen" opens, in place of 80.
     void showHttpPort(quint16 port);
+    // How many frame clients are served at once (before "Öffnen"); 1 is the window's own way.
+    void setFrameClients(int most);
     // Why serial ports that exist are not offered; empty when every one opened.
     QString portHint() const { return m_portHint; }
 

@@ -58,6 +58,7 @@ int main(int argc, char *argv[])
     FrmMain window(&SerialPort::linuxDevice, programFolder(commandLine));
     if (commandLine.httpPort())
         window.showHttpPort(*commandLine.httpPort());
+    window.setFrameClients(commandLine.frameClients());
     if (commandLine.logsStatus())
         StatusLog::follow(window);
     // A signal ends the program as "Ende" does: endpoints closed, the serial port released.

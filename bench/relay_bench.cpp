@@ -372,7 +372,7 @@ private:
 // Keeps the event loop running while the workers move frames; returns once
 // every receiver has everything, or neither sending nor receiving has moved
 // for the idle limit (what is missing then is lost).
-void awaitStreams(const char *what, const Sent &sent, std::initializer_list<const Tally *> receivers,
+void awaitStreams(const char *what, const Sent &sent, const std::vector<const Tally *> &receivers,
                   Clock::duration idleLimit, bool reportStall = true)
 {
     auto progress = [&] {
@@ -425,6 +425,37 @@ Outcome serialToClient(const Pipes &p, std::int64_t total, std::int64_t rate)
     writer.join();
     reader.join();
     return judge(sent, tally);
+}
+
+// The same burst to several clients at once: the slowest of them, and every frame lost anywhere.
+Outcome serialToClients(int serialMaster, const std::vector<int> &clients, std::int64_t total)
+{
+    Sent sent(total);
+    std::vector<std::unique_ptr<Tally>> tallies;
+    std::vector<const Tally *> receivers;
+    std::atomic<bool> stop {false};
+    std::vector<std::thread> readers;
+    for (const int client : clients) {
+        tallies.push_back(std::make_unique<Tally>(total));
+        receivers.push_back(tallies.back().get());
+        readers.emplace_back(
+            [&, client, tally = tallies.back().get()] { receiveStream(client, *tally, stop); });
+    }
+    std::thread writer([&] { writeBurst(serialMaster, sent, stop); });
+    awaitStreams("serial -> TCP (several clients)", sent, receivers, StreamIdleLimit);
+    stop.store(true);
+    writer.join();
+    Outcome slowest;
+    for (std::size_t c = 0; c < readers.size(); ++c) {
+        readers[c].join();
+        const Outcome each = judge(sent, *tallies[c]);
+        if (c == 0 || each.arrivedPerSecond < slowest.arrivedPerSecond)
+            slowest = each;
+        slowest.lost = std::max(slowest.lost, each.lost);
+    }
+    if (slowest.lost > 0)
+        slowest.framesPerSecond = 0;
+    return slowest;
 }
 
 Outcome clientToSerial(const Pipes &p, std::int64_t total)
@@ -561,6 +592,22 @@ bool connectGateway(FrmMain &w, Box &box, int &client)
     return client >= 0 && runUntil([&] { return w.tcpClient()->state() == TcpConnection::Connected; }, SetupLimit);
 }
 
+// Closes the frame endpoints, gives room for `count` clients and opens them again with that
+// many connected. The serial link stays.
+bool reopenForClients(FrmMain &w, int count, std::vector<int> &clients)
+{
+    WindowDriver d {w};
+    if (!clickIfEnabled(d, "Command2"))
+        return false;
+    w.setFrameClients(count);
+    d.open();
+    const QString all = QStringLiteral("Anfrage über TCP:15371, %1 von %1 Clients verbunden").arg(count);
+    for (int c = 0; c < count; ++c)
+        clients.push_back(connectTcp(FramePort));
+    return std::all_of(clients.begin(), clients.end(), [](int fd) { return fd >= 0; })
+        && runUntil([&] { return d.label("LFileProgress") == all; }, SetupLimit);
+}
+
 // The least a relay can do on the main thread: every byte read is written on, unexamined.
 class MinimalRelay
 {
@@ -636,6 +683,8 @@ struct Relay
 {
     const char *name;
     std::vector<SerialRun> serial;
+    // The serial burst with three clients connected at once (the gateway only).
+    std::vector<Outcome> threeClients;
     std::vector<DatagramRun> datagrams;
     // Reordered or changed anywhere, or lost where nothing may be lost.
     std::vector<std::string> faults;
@@ -726,6 +775,12 @@ void printSerialTable(const Relay &g, const Relay &raw, const Relay &minimal)
     row("serial -> TCP at 2,000 frames/s, max us", raw, [](const SerialRun &s) { return s.paced.mostUs; });
     row("TCP -> serial, frames/s (max)", minimal,
         [](const SerialRun &s) { return s.fromClient.framesPerSecond; });
+    if (!g.threeClients.empty()) {
+        const auto rate = [](const Outcome &o) { return o.framesPerSecond; };
+        printRow("serial -> TCP, 3 clients, slowest, frames/s", medianOf(g.threeClients, rate),
+                 medianOf(raw.serial, [](const SerialRun &s) { return s.burst.framesPerSecond; }), "raw",
+                 eachRun(g.threeClients, rate));
+    }
     const auto tail = [](const SerialRun &s) { return s.paced.tailUs; };
     // The pseudo-terminal costs the plain reader as much: what the gateway adds is the difference.
     std::printf("%-44s %11s\n", "p99 at 2,000 frames/s, gateway - raw, us",
@@ -874,19 +929,31 @@ int main(int argc, char *argv[])
     }
     std::printf("relay_bench: %s; %s\n", platformNote().c_str(),
                 qPrintable(WindowDriver {w}.label("Label5")));
-    const Pipes gatewayPipes {pty.masterFd(), gatewayClient, FramePort, &box, echo};
+    Pipes gatewayPipes {pty.masterFd(), gatewayClient, FramePort, &box, echo};
     // The same pseudo-terminal pair with a plain reader on its other end: what the line itself costs.
     PseudoTerminal rawPair;
     const int rawReader = ::open(qPrintable(rawPair.slavePath()), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     const Pipes rawPipes {rawPair.masterFd(), rawReader, 0, nullptr, -1};
-    Relay gateway {"gateway", {}, {}, {}, 0};
-    Relay raw {"raw pseudo-terminal", {}, {}, {}, 0};
-    Relay reference {"minimal relay", {}, {}, {}, 0};
+    Relay gateway {"gateway", {}, {}, {}, {}, 0};
+    Relay raw {"raw pseudo-terminal", {}, {}, {}, {}, 0};
+    Relay reference {"minimal relay", {}, {}, {}, {}, 0};
     for (int run = 1; run <= Runs; ++run) {
         progress(("gateway and raw pseudo-terminal: serial and TCP, run " + std::to_string(run)).c_str());
         gateway.serial.push_back(measureSerial(gatewayPipes));
         raw.serial.push_back(measureSerial(rawPipes));
     }
+
+    // Three clients at once: "Schließen", room for three, "Öffnen"; the link stays. The first of
+    // them is the client of the datagram runs afterwards; the others leave.
+    std::vector<int> three;
+    if (!reopenForClients(w, 3, three))
+        return 2;
+    for (int run = 1; run <= Runs; ++run) {
+        progress(("gateway: serial and TCP, three clients, run " + std::to_string(run)).c_str());
+        gateway.threeClients.push_back(serialToClients(pty.masterFd(), three, BurstFrames));
+    }
+    std::for_each(three.begin() + 1, three.end(), ::close);
+    gatewayPipes.client = three.front();
 
     // The gateway lets go of the device and the minimal relay takes it; the
     // gateway's datagram endpoint and TCP client stay, so the datagram runs alternate.

@@ -3,6 +3,7 @@
 
 #include "canmessage.h"
 #include "eventpump.h"
+#include "frameclient.h"
 #include "frametranslator.h"
 #include "relaywindow.h"
 #include "serialport.h"
@@ -18,10 +19,9 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// How far the serial line may fall behind the TCP client, and how much of the
-// client's input is held meanwhile; beyond these the client is slowed down.
+// How far the serial line may fall behind the TCP clients; beyond it their input waits in
+// their sockets and TCP slows them down.
 constexpr qint64 kSerialBacklog = 64 * 1024;
-constexpr qint64 kClientBacklog = 64 * 1024;
 // A started frame that gets no further byte for this many frame times is a fragment: a line
 // that works delivers a frame's bytes back to back. Never sooner than the floor, because USB
 // adapters hand bytes over in packets up to 16 ms apart and the event thread may be busy.
@@ -48,7 +48,8 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, TcpListener &TCPListen, TcpConnectio
     , m_udpListen(UDPListen)
     , m_udpSend(UDPSend)
     , m_window(window)
-    , m_client(TCPClient, window)
+    , m_endpointClient(new FrameClient(TCPClient, window, this))
+    , m_clients {m_endpointClient}
 {
     connect(&m_serial, &SerialPort::received, this, &FrameRelay::MSComm1_OnComm);
     connect(&m_serial, &SerialPort::portOpened, this, &FrameRelay::onSerialOpened);
@@ -59,7 +60,6 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, TcpListener &TCPListen, TcpConnectio
     connect(&m_serial, &SerialPort::portClosed, this, &FrameRelay::relayClientFrames);
     m_fragmentPause.setSingleShot(true);
     connect(&m_fragmentPause, &QTimer::timeout, this, &FrameRelay::onFragmentPause);
-    m_tcpClient.setReceiveLimit(kClientBacklog);
     connect(&m_tcpClient, &TcpConnection::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
     connect(&m_tcpListen, &TcpListener::connectionRequest, this, &FrameRelay::TCPListen_ConnectionRequest);
     // A client that has gone may have left input that still waits for the line.
@@ -68,6 +68,12 @@ FrameRelay::FrameRelay(SerialPort &MSComm1, TcpListener &TCPListen, TcpConnectio
     connect(&m_tcpClient, &TcpConnection::released, this, &FrameRelay::onClientReleased);
     connect(&m_udpListen, &UdpSocket::dataArrival, this, &FrameRelay::UDPListen_DataArrival);
     connect(&m_udpSend, &UdpSocket::dataArrival, this, &FrameRelay::UDPSend_DataArrival);
+}
+
+void FrameRelay::setMostClients(int most)
+{
+    m_mostClients = most;
+    m_clients = servesSeveral() ? QList<FrameClient *>() : QList<FrameClient *> {m_endpointClient};
 }
 
 void FrameRelay::MSComm1_OnComm()
@@ -87,7 +93,13 @@ void FrameRelay::MSComm1_OnComm()
     answers.reserve(frames.size());
     for (qsizetype at = 0; at < frames.size(); at += FrameSize)
         answers += m_translator->CBefehl(QByteArray::fromRawData(frames.constData() + at, FrameSize));
-    m_client.send(answers);
+    sendToClients(answers);
+}
+
+void FrameRelay::sendToClients(const QByteArray &frames)
+{
+    for (FrameClient *client : std::as_const(m_clients))
+        client->output().send(frames);
 }
 
 void FrameRelay::onFragmentPause()
@@ -126,33 +138,71 @@ void FrameRelay::TCPListen_DataArrival()
 
 void FrameRelay::relayClientFrames()
 {
-    if (!m_serial.isOpen()) {
-        // Nobody to hand the frames to, and none of them may reach a later link.
-        m_tcpStream.discard(m_tcpClient.discardReceived());
-        finishClientInput();
-        return;
-    }
-    // A client faster than the serial line waits: its bytes stay in the socket
-    // (and TCP slows it down) instead of piling up in memory.
-    if (m_serial.pendingWrite() > kSerialBacklog)
-        return;
-    for (const QByteArray &frame : m_tcpStream.append(m_tcpClient.takeAll()))
-        m_serial.write(frame);
-    finishClientInput();
+    // Each client in turn, whole frames only: the line never gets a frame cut by another's.
+    const qsizetype count = m_clients.size();
+    for (qsizetype turn = 0; turn < count; ++turn)
+        takeClientFrames(*m_clients[(m_nextTurn + turn) % count]);
+    m_nextTurn = count > 0 ? (m_nextTurn + 1) % count : 0;
+    letFinishedClientsGo();
 }
 
-void FrameRelay::finishClientInput()
+void FrameRelay::takeClientFrames(FrameClient &client)
 {
+    if (!m_serial.isOpen()) {
+        // Nobody to hand the frames to, and none of them may reach a later link.
+        client.input().discard(client.connection().discardReceived());
+    } else if (m_serial.pendingWrite() <= kSerialBacklog) {
+        // A client faster than the serial line waits: its bytes stay in the socket
+        // (and TCP slows it down) instead of piling up in memory.
+        for (const QByteArray &frame : client.input().append(client.connection().takeAll()))
+            m_serial.write(frame);
+    }
     // A half frame is dropped only once the last byte of its connection has been taken.
-    if (m_tcpClient.atEnd() && m_tcpClient.waitingCount() == 0)
-        m_tcpStream.clear();
+    if (client.inputFinished())
+        client.input().clear();
+}
+
+void FrameRelay::letFinishedClientsGo()
+{
+    if (!servesSeveral())
+        return;
+    // A client that sends no more, or whose connection failed, frees its place for the next.
+    const QList<FrameClient *> clients = m_clients;
+    for (FrameClient *client : clients) {
+        if (client->inputFinished() || client->connection().state() != TcpConnection::Connected) {
+            removeClient(client);
+            showClientCount(u"TCP-Client gegangen"_s);
+        }
+    }
+}
+
+void FrameRelay::removeClient(FrameClient *client)
+{
+    m_clients.removeOne(client);
+    TcpConnection &connection = client->connection();
+    connection.disconnect(this);
+    connection.close();
+    // Not freed here: this may run inside one of the connection's own signals. The client's
+    // side goes with it.
+    connection.deleteLater();
+}
+
+void FrameRelay::closeClients()
+{
+    if (!servesSeveral() || m_clients.isEmpty())
+        return;
+    // What they sent and the line has not written yet goes no further.
+    m_serial.discardOutput();
+    const QList<FrameClient *> clients = m_clients;
+    for (FrameClient *client : clients)
+        removeClient(client);
 }
 
 void FrameRelay::onClientReleased()
 {
     // "Schließen": what the client sent and the line has not written yet goes no further.
     m_serial.discardOutput();
-    m_tcpStream.clear();
+    m_endpointClient->input().clear();
 }
 
 void FrameRelay::UDPListen_DataArrival()
@@ -172,7 +222,7 @@ void FrameRelay::UDPListen_DataArrival()
             for (qsizetype at = 0; at < answers.size(); at += FrameSize)
                 m_window.showNetworkStatus(u"UDP:15730 gesendet"_s);
         }
-        m_client.send(answers);
+        sendToClients(answers);
     }
     reportDroppedDatagrams();
 }
@@ -196,13 +246,44 @@ void FrameRelay::TCPListen_ConnectionRequest(qint64 RequestID)
     EventPump::runPending();
     if (!m_tcpListen.isListening())
         return;
+    if (servesSeveral()) {
+        acceptAnotherClient(RequestID);
+        return;
+    }
     // One client at a time: the endpoint stops listening while the connection lasts.
     m_tcpListen.close();
-    m_tcpStream.clear();
-    m_client.restart();
+    m_endpointClient->input().clear();
+    m_endpointClient->output().restart();
     m_tcpClient.accept(m_tcpListen, RequestID);
     // The digits are the window's own text, kept as users know it.
     m_window.showNetworkStatus(u"Anfrage über TCP:15371"_s);
+}
+
+void FrameRelay::acceptAnotherClient(qint64 requestId)
+{
+    if (m_clients.size() >= m_mostClients) {
+        // Not taken: the listener closes it once this handler returns, so that it does not wait
+        // for an answer that never comes.
+        showClientCount(u"TCP-Client abgewiesen"_s);
+        return;
+    }
+    auto *connection = new TcpConnection(this);
+    auto *client = new FrameClient(*connection, m_window, connection);
+    if (!connection->accept(m_tcpListen, requestId)) {
+        connection->deleteLater();
+        return;
+    }
+    m_clients.append(client);
+    connect(connection, &TcpConnection::dataArrival, this, &FrameRelay::TCPListen_DataArrival);
+    connect(connection, &TcpConnection::inputEnded, this, &FrameRelay::relayClientFrames);
+    connect(connection, &TcpConnection::failed, this, &FrameRelay::relayClientFrames);
+    showClientCount(u"Anfrage über TCP:15371"_s);
+}
+
+void FrameRelay::showClientCount(const QString &what)
+{
+    m_window.showNetworkStatus(what + u", "_s + QString::number(m_clients.size()) + u" von "_s
+                               + QString::number(m_mostClients) + u" Clients verbunden"_s);
 }
 
 void FrameRelay::UDPSend_DataArrival()

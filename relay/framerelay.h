@@ -1,13 +1,13 @@
 // Moves frames between the serial link and the frame endpoints, both directions.
 #pragma once
 
-#include "clientframequeue.h"
-#include "framestream.h"
 #include "serialframestream.h"
 
+#include <QList>
 #include <QObject>
 #include <QTimer>
 
+class FrameClient;
 class FrameTranslator;
 class RelayWindow;
 class SerialPort;
@@ -25,6 +25,11 @@ public:
 
     // Until the link object exists, frames that need it are dropped.
     void setTranslator(FrameTranslator *translator) { m_translator = translator; }
+    // Above 1, TCPListen keeps listening and up to this many clients are served at once, each on
+    // a connection of its own; at 1 the endpoint itself becomes the one client's connection.
+    void setMostClients(int most);
+    // "Schließen" and the program's end: the clients' own connections close with the endpoint.
+    void closeClients();
 
     void MSComm1_OnComm();
     void TCPListen_DataArrival();
@@ -33,8 +38,14 @@ public:
     void UDPSend_DataArrival();
 
 private:
+    bool servesSeveral() const { return m_mostClients > 1; }
+    void acceptAnotherClient(qint64 requestId);
     void relayClientFrames();
-    void finishClientInput();
+    void takeClientFrames(FrameClient &client);
+    void letFinishedClientsGo();
+    void removeClient(FrameClient *client);
+    void sendToClients(const QByteArray &frames);
+    void showClientCount(const QString &what);
     void onClientReleased();
     void onSerialOpened();
     void onFragmentPause();
@@ -52,10 +63,13 @@ private:
     SerialFrameStream m_serialStream;
     // Runs while a started frame waits for its rest; when it runs out, the frame is a fragment.
     QTimer m_fragmentPause;
-    // The TCP client's byte stream: frames split across arrivals are completed here.
-    FrameStream m_tcpStream;
-    // What waits for the TCP client.
-    ClientFrameQueue m_client;
+    int m_mostClients = 1;
+    // The one client's side of the endpoint that becomes its connection.
+    FrameClient *m_endpointClient;
+    // Every frame client: with one, the endpoint's (present whether connected or not).
+    QList<FrameClient *> m_clients;
+    // Where the next turn at the serial line starts, so that no client crowds out the others.
+    qsizetype m_nextTurn = 0;
     // Datagrams dropped since the UDP input last caught up.
     qint64 m_droppedDatagrams = 0;
 };

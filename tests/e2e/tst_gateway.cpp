@@ -144,8 +144,9 @@ struct Gateway
             ini.write(settingsText(3, 115200));
         return dir.path();
     }
-    Gateway()
+    explicit Gateway(int frameClients = 1)
     {
+        w.setFrameClients(frameClients);
         d.open();
         if (problem().isEmpty())
             d.click("Command3");
@@ -178,8 +179,8 @@ struct Gateway
 };
 
 // Every case starts with a gateway that is set up, or fails saying why it is not.
-#define GATEWAY(g)                                                                                           \
-    Gateway g;                                                                                               \
+#define GATEWAY(g, ...)                                                                                      \
+    Gateway g {__VA_ARGS__};                                                                                 \
     QVERIFY2(g.problem().isEmpty(), qPrintable(g.problem()))
 
 namespace {
@@ -431,6 +432,92 @@ private slots:
         QTRY_COMPARE(g.box().receivedFrames().size(), 4);
         QTest::qWait(100);
         QCOMPARE(g.box().receivedFrames(), (QList<QByteArray> {a, b, kSpaceEnds, c}));
+    }
+
+    // With room for three: each gets every frame, theirs reach the line whole, a place is freed
+    // by leaving, and one that stops reading holds back nobody.
+    void severalClientsShareTheEndpoint_data()
+    {
+        QTest::addColumn<int>("leaving");
+        QTest::addColumn<int>("stopping");
+        QTest::newRow("all read") << -1 << -1;
+        QTest::newRow("one leaves, a fourth comes") << 1 << -1;
+        QTest::newRow("one stops reading") << -1 << 2;
+    }
+    void severalClientsShareTheEndpoint()
+    {
+        QFETCH(int, leaving);
+        QFETCH(int, stopping);
+        constexpr int Most = 3;
+        GATEWAY(g, Most);
+        g.connectLink();
+        g.box().clearReceivedFrames();
+        const auto connected = [&](const char *what, int count) {
+            return g.d.label("LFileProgress")
+                == QString::fromUtf8(what) + u", "_s + QString::number(count) + u" von 3 Clients verbunden"_s;
+        };
+        std::array<int, Most> fds {};
+        for (int &fd : fds) {
+            fd = rawFrameClient();
+            QTRY_VERIFY(connected("Anfrage über TCP:15371", int(&fd - fds.data()) + 1));
+        }
+        const auto closeAtEnd = qScopeGuard([&] { std::for_each(fds.begin(), fds.end(), ::close); });
+        const int refused = rawFrameClient();
+        QTRY_VERIFY(connected("TCP-Client abgewiesen", Most));
+        char byte = 0;
+        QTRY_COMPARE(::recv(refused, &byte, 1, 0), 0);
+        ::close(refused);
+        if (leaving >= 0) {
+            ::close(fds[leaving]);
+            QTRY_VERIFY(connected("TCP-Client gegangen", Most - 1));
+            fds[leaving] = rawFrameClient();
+            QTRY_VERIFY(connected("Anfrage über TCP:15371", Most));
+        }
+
+        // Each sends its frames in pieces of 5 bytes, the three interleaved.
+        std::array<QByteArray, Most> sent;
+        for (int c = 0; c < Most; ++c)
+            for (quint32 n = 0; n < 200; ++n)
+                sent[c] += TrackBox::streamFrame(quint32(c) * 1000 + n);
+        for (qsizetype at = 0; at < sent[0].size(); at += 5) {
+            for (int c = 0; c < Most; ++c)
+                ::send(fds[c], sent[c].constData() + at, size_t(qMin<qsizetype>(5, sent[c].size() - at)), 0);
+            if (at < 5 * 13) // the first frames arrive piece by piece
+                QTest::qWait(5);
+        }
+        QTRY_COMPARE(g.box().receivedFrames().size(), Most * 200);
+        for (int c = 0; c < Most; ++c) {
+            QByteArray own;
+            for (const QByteArray &frame : g.box().receivedFrames())
+                own += TrackBox::streamFrameNumber(frame).value_or(0) / 1000 == quint32(c) ? frame
+                                                                                           : QByteArray();
+            QCOMPARE(own, sent[c]);
+        }
+
+        // The track box streams more than a client that stops reading can hold, at a rate the
+        // others take.
+        constexpr qint64 Streamed = 100'000;
+        QSignalSpy texts(&g.w, &FrmMain::statusTextChanged);
+        g.box().stream(Streamed, 50'000);
+        std::array<QByteArray, Most> got;
+        readFrames(fds[0], 0, [&] {
+            for (int c = 1; c < Most; ++c) {
+                char buffer[65536];
+                for (ssize_t n; c != stopping && (n = ::recv(fds[c], buffer, sizeof buffer, 0)) > 0;)
+                    got[c].append(buffer, n);
+            }
+        }).swap(got[0]);
+        for (int c = 0; c < Most; ++c) {
+            if (c == stopping)
+                continue;
+            QCOMPARE(got[c].size(), Streamed * 13);
+            QVERIFY(framesAreNumberedInOrder(got[c]));
+        }
+        const QVariantList dropping {u"LFileProgress"_s,
+                                     u"TCP-Client liest nicht, Frames werden verworfen"_s};
+        QCOMPARE(texts.contains(dropping), stopping >= 0);
+        g.d.click("Command2"); // "Schließen" closes every client
+        QTRY_COMPARE(::recv(fds[0], got[0].data(), 1, 0), 0);
     }
 
     void aClientFasterThanTheLineIsSlowedDownNotBuffered_data()

@@ -279,6 +279,8 @@ void TestInstall::commandLineAnswersWithoutAWindow_data()
                                       << 0 << u"quenvar " QUENVAR_VERSION "\n"_s << QString();
     QTest::newRow("HTTP port out of range")
         << QStringList {u"--http-port"_s, u"65536"_s} << kUsageError << QString() << u"HTTP-Port 65536"_s;
+    QTest::newRow("too many frame clients")
+        << QStringList {u"--clients"_s, u"17"_s} << kUsageError << QString() << u"Clients 17 (1 bis 16)"_s;
     QTest::newRow("argument") << QStringList {u"COM3"_s} << kUsageError << QString() << u"COM3"_s;
 }
 
